@@ -1,0 +1,32 @@
+#include "support/child_process.h"
+
+#include <shellapi.h>
+
+#include "support/failure.h"
+
+namespace vantrel {
+
+KernelHandle StartChildProcess(const LaunchRequest& request, const wchar_t* failureMessage) {
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    info.hwnd = request.owner;
+    info.lpVerb = request.verb;
+    info.lpFile = request.file.c_str();
+    info.lpParameters = request.parameters.c_str();
+    info.lpDirectory = request.directory;
+    info.nShow = request.show;
+    const BOOL started = ShellExecuteExW(&info);
+    CheckSystemCall(started != FALSE && info.hProcess != nullptr, failureMessage);
+    return KernelHandle(info.hProcess);
+}
+
+std::uint32_t WaitForExitCode(KernelHandle process) noexcept {
+    DWORD exitCode = 1;
+    WaitForSingleObject(process.Get(), INFINITE);
+    GetExitCodeProcess(process.Get(), &exitCode);
+    process.Reset();
+    return exitCode;
+}
+
+}  // namespace vantrel

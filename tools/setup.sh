@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs everything needed to build and test the installer on Debian 12.
+# Idempotent: packages already present are not touched again.
+set -euo pipefail
+
+packages=(
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+  wine wine64 wine32:i386
+  cmake ninja-build googletest
+  xvfb xauth x11-utils fonts-wqy-microhei fonts-wine imagemagick xdotool
+  osslsigncode gcab openssl
+  python3-pytest python3-cryptography
+)
+
+need_install=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need_install=1
+fi
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    need_install=1
+    break
+  fi
+done
+
+if [ "$need_install" = 1 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+fi
+echo "setup: toolchain and Wine are installed"
