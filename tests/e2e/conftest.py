@@ -1,0 +1,157 @@
+"""Shared fixtures of the end-to-end tests: Wine prefixes, the local HTTPS
+staging server on the build's configured ports, and an Xvfb display."""
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "server"))
+
+import harness  # noqa: E402
+import vantrel_server  # noqa: E402
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _bases():
+    harness.ensure_bases()
+
+
+@pytest.fixture(scope="module")
+def win7(tmp_path_factory):
+    prefix = harness.fresh_prefix(tmp_path_factory.mktemp("win7"), "win7")
+    yield prefix
+    prefix.remove()
+
+
+@pytest.fixture(scope="module")
+def win10(tmp_path_factory):
+    prefix = harness.fresh_prefix(tmp_path_factory.mktemp("win10"), "win10")
+    yield prefix
+    prefix.remove()
+
+
+class Staging:
+    """The staging server's content for one test: files under the docroot, the
+    rules that bend responses, and the log of what was requested."""
+
+    def __init__(self, server: vantrel_server.VantrelServer, docroot: Path):
+        self.server = server
+        self.docroot = docroot
+        self._rules: dict = {}
+
+    @property
+    def port(self) -> int:
+        return self.server.port
+
+    def publish(self, path: str, data: bytes) -> Path:
+        target = self.docroot / path.lstrip("/")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data)
+        return target
+
+    def publish_manifest(self, sections: dict, raw: str | None = None) -> bytes:
+        """Writes /downloads/release.ini from {"windows": {"file":..., ...}, ...}."""
+        if raw is None:
+            lines = []
+            for section, values in sections.items():
+                lines.append(f"[{section}]")
+                lines.extend(f"{key}={value}" for key, value in values.items())
+            raw = "\r\n".join(lines) + "\r\n"
+        data = raw.encode("utf-8") if isinstance(raw, str) else raw
+        self.publish("/downloads/release.ini", data)
+        return data
+
+    def publish_package(self, name: str, data: bytes, channel: str = "windows", **overrides) -> dict:
+        """Publishes a package and a manifest section describing it."""
+        import hashlib
+        self.publish("/downloads/" + name, data)
+        values = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data))}
+        values.update(overrides)
+        return values
+
+    def rule(self, path: str, **behaviour) -> None:
+        self._rules[path] = behaviour
+        vantrel_server.write_rules(self.docroot, self._rules)
+
+    def requests(self) -> list[dict]:
+        return vantrel_server.read_requests(self.docroot)
+
+    def paths(self) -> list[str]:
+        return [entry["path"] for entry in self.requests()]
+
+    def net_test_env(self, prefix: harness.Prefix) -> dict:
+        """Environment of the in-process network tests (vantrel_net_tests.exe)."""
+        return {
+            "VANTREL_TEST_HOST": "localhost",
+            "VANTREL_TEST_PORT": self.server.port,
+            "VANTREL_TEST_RUNTIME_PORT": self.server.runtime_port,
+            "VANTREL_TEST_SPECIAL_BASE": harness.CONFIG["special_base"],
+            "VANTREL_TEST_DOCROOT": prefix.win_path(self.docroot),
+        }
+
+
+@pytest.fixture(scope="session")
+def _staging_server(tmp_path_factory):
+    docroot = tmp_path_factory.mktemp("docroot")
+    server = vantrel_server.VantrelServer(
+        docroot, harness.CERTS_DIR, port=harness.CONFIG["product_port"],
+        runtime_port=harness.CONFIG["runtime_port"], special_base=harness.CONFIG["special_base"])
+    server.start()
+    yield server, docroot
+    server.stop()
+
+
+@pytest.fixture
+def staging(_staging_server):
+    server, docroot = _staging_server
+    for child in docroot.iterdir():
+        if child.is_dir():
+            shutil.rmtree(child)
+        else:
+            child.unlink()
+    yield Staging(server, docroot)
+
+
+@pytest.fixture(scope="session")
+def display(tmp_path_factory):
+    """An Xvfb screen for windowed runs; DISPLAY is set for every later Wine call."""
+    fbdir = tmp_path_factory.mktemp("xvfb")
+    for number in range(90, 140):
+        if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
+            break
+    proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                             "-nocursor", "-fbdir", str(fbdir)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while not Path(f"/tmp/.X11-unix/X{number}").exists():
+        if proc.poll() is not None or time.monotonic() > deadline:
+            raise RuntimeError("Xvfb did not start")
+        time.sleep(0.05)
+    previous = os.environ.get("DISPLAY")
+    os.environ["DISPLAY"] = f":{number}"
+
+    class Display:
+        name = f":{number}"
+        framebuffer = fbdir / "Xvfb_screen0"
+
+        def screenshot(self, target: Path) -> Path:
+            target.parent.mkdir(parents=True, exist_ok=True)
+            subprocess.run(["convert", f"xwd:{self.framebuffer}", str(target)], check=True)
+            return target
+
+    yield Display()
+    proc.terminate()
+    proc.wait(timeout=10)
+    if previous is None:
+        os.environ.pop("DISPLAY", None)
+    else:
+        os.environ["DISPLAY"] = previous

@@ -1,0 +1,158 @@
+"""Wine prefixes, the built programs and their settings, for the end-to-end tests.
+
+Every Windows program runs under Wine in a private 64-bit prefix copied from
+the bases that tools/make-prefix.sh builds inside the build folder, so the
+32-bit installer sees WOW64 as on 64-bit Windows. Nothing here depends on the
+developer's display or home folder.
+"""
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+
+
+def _load_config() -> dict:
+    build = os.environ.get("VANTREL_BUILD_DIR")
+    if not build:
+        raise RuntimeError("VANTREL_BUILD_DIR must name the build folder")
+    path = Path(build) / "harness_config.json"
+    config = json.loads(path.read_text())
+    config["build_dir"] = Path(config["build_dir"])
+    config["special_base"] = config["product_port"] + 2
+    return config
+
+
+CONFIG = _load_config()
+BUILD_DIR: Path = CONFIG["build_dir"]
+WINE_DIR = BUILD_DIR / "wine"
+CERTS_DIR = BUILD_DIR / "certs"
+
+
+def ensure_bases() -> None:
+    """Builds the base prefixes once per build folder (about a minute)."""
+    ready = all((WINE_DIR / name / ".vantrel-ready").exists() for name in ("base", "base-win10"))
+    if not ready:
+        subprocess.run([str(SOURCE_DIR / "tools/make-prefix.sh"), str(BUILD_DIR)], check=True)
+
+
+def wine_env(prefix: Path, extra: dict | None = None) -> dict:
+    env = dict(os.environ)
+    for key in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY"):
+        env.pop(key, None)
+    env.update(WINEPREFIX=str(prefix), WINEARCH="win64", WINEDEBUG="-all")
+    if extra:
+        env.update({k: str(v) for k, v in extra.items()})
+    return env
+
+
+class Prefix:
+    """One Wine prefix, with helpers to run programs in it and change it."""
+
+    def __init__(self, path: Path):
+        self.path = Path(path)
+
+    # Programs ---------------------------------------------------------------
+    @staticmethod
+    def exe(name: str) -> Path:
+        """A built program: "VantrelSetup" or the name of a test fixture."""
+        top = BUILD_DIR / f"{name}.exe"
+        return top if top.exists() else BUILD_DIR / "tests" / f"{name}.exe"
+
+    def env(self, extra: dict | None = None) -> dict:
+        return wine_env(self.path, extra)
+
+    def run(self, exe, *args, env: dict | None = None, timeout: float = 180,
+            cwd=None) -> subprocess.CompletedProcess:
+        """Runs a program and waits; returncode is the program's exit code."""
+        return subprocess.run(["/usr/lib/wine/wine64", str(exe), *map(str, args)], env=self.env(env),
+                              capture_output=True, timeout=timeout, cwd=cwd,
+                              text=True, encoding="utf-8", errors="replace")
+
+    def popen(self, exe, *args, env: dict | None = None, cwd=None) -> subprocess.Popen:
+        return subprocess.Popen(["/usr/lib/wine/wine64", str(exe), *map(str, args)], env=self.env(env), cwd=cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True, encoding="utf-8", errors="replace")
+
+    def wine(self, *args, timeout: float = 120) -> subprocess.CompletedProcess:
+        """Runs one of Wine's own programs (reg, winecfg, cmd ...)."""
+        return subprocess.run(["/usr/lib/wine/wine64", *map(str, args)], env=self.env(), capture_output=True,
+                              timeout=timeout, text=True, encoding="utf-8", errors="replace")
+
+    # Paths ------------------------------------------------------------------
+    @staticmethod
+    def win_path(unix_path) -> str:
+        return "Z:" + str(Path(unix_path).resolve()).replace("/", "\\")
+
+    def drive_c(self) -> Path:
+        return self.path / "drive_c"
+
+    def temp_dir(self) -> Path:
+        """The user's %TEMP% folder, as a Unix path."""
+        users = self.drive_c() / "users"
+        for user in sorted(p for p in users.iterdir() if p.name not in ("Public", "public")):
+            for candidate in (user / "AppData/Local/Temp", user / "Temp"):
+                if candidate.is_dir():
+                    return candidate
+        raise FileNotFoundError("no temporary folder in " + str(users))
+
+    def system32(self) -> Path:
+        """The 64-bit system folder (what a 32-bit process reaches as Sysnative)."""
+        return self.drive_c() / "windows/system32"
+
+    def workspaces(self) -> list[Path]:
+        return sorted(self.temp_dir().glob("VantrelSetup-*"))
+
+    # Changes ----------------------------------------------------------------
+    def reg_add(self, key: str, name: str | None, kind: str, data) -> None:
+        args = ["reg", "add", key, "/f", "/t", kind, "/d", str(data)]
+        args[3:3] = ["/v", name] if name is not None else ["/ve"]
+        result = self.wine(*args)
+        if result.returncode != 0:
+            raise RuntimeError(f"reg add {key} failed: {result.stderr}")
+
+    def set_windows(self, version: str, build: int | None = None) -> None:
+        """winecfg -v VERSION, optionally with the build number RtlGetVersion reports."""
+        self.wine("winecfg", "-v", version)
+        if build is not None:
+            key = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
+            self.reg_add(key, "CurrentBuildNumber", "REG_SZ", build)
+            self.reg_add(key, "CurrentBuild", "REG_SZ", build)
+        self.wait()
+
+    def kill(self) -> None:
+        subprocess.run(["wineserver", "-k"], env=self.env(), capture_output=True)
+        self.wait()
+
+    def wait(self) -> None:
+        """Waits until this prefix's wineserver has exited (registry saved)."""
+        subprocess.run(["wineserver", "-w"], env=self.env(), capture_output=True)
+
+    def remove(self) -> None:
+        self.kill()
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def fresh_prefix(dest_dir, windows: str = "win7", build: int | None = None) -> Prefix:
+    """A private copy of a base prefix. windows: "win7", "win10" or any winecfg -v name."""
+    ensure_bases()
+    base = WINE_DIR / ("base-win10" if windows == "win10" else "base")
+    target = Path(dest_dir) / f"prefix-{windows}-{time.monotonic_ns()}"
+    subprocess.run(["cp", "-a", str(base), str(target)], check=True)
+    prefix = Prefix(target)
+    if windows not in ("win7", "win10"):
+        prefix.set_windows(windows, build)
+    elif build is not None:
+        prefix.set_windows(windows, build)
+    return prefix
+
+
+def read_json_lines(path: Path) -> list[dict]:
+    if not path.exists():
+        return []
+    return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]

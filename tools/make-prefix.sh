@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Creates the private Wine prefixes the tests copy from, inside the build
+# folder: build/<x>/wine/base (Windows 7 SP1, Wine's default) and
+# build/<x>/wine/base-win10 (Windows 10 1903). Both trust the local test CA,
+# render Chinese text, and let Wine draw its own window frames (no window
+# manager under Xvfb). Nothing outside the build folder is touched.
+set -euo pipefail
+build_dir=$(cd "${1:?usage: make-prefix.sh BUILD_DIR}" && pwd)
+src_dir=$(cd "$(dirname "$0")/.." && pwd)
+wine_dir=$build_dir/wine
+certs=$build_dir/certs
+
+/usr/bin/python3 "$src_dir/tests/server/make_certs.py" "$certs" >/dev/null
+
+export WINEARCH=win64 WINEDEBUG=-all
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY DISPLAY
+
+make_base() {
+  local prefix=$1 version=$2
+  [ -f "$prefix/.vantrel-ready" ] && return 0
+  rm -rf "$prefix"
+  mkdir -p "$wine_dir"
+  export WINEPREFIX=$prefix
+  WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+  wineserver -w
+
+  cp /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
+  local reg=$wine_dir/setup.reg
+  /usr/bin/python3 "$src_dir/tools/prefix_registry.py" "$certs/ca.der" >"$reg"
+  /usr/lib/wine/wine64 regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1
+  if [ -x "$src_dir/tools/trust-extra-roots.sh" ]; then
+    "$src_dir/tools/trust-extra-roots.sh" "$prefix"
+  fi
+  if [ "$version" != win7 ]; then
+    /usr/lib/wine/wine64 winecfg -v "$version" >/dev/null 2>&1
+  fi
+  wineserver -w
+  touch "$prefix/.vantrel-ready"
+}
+
+make_base "$wine_dir/base" win7
+make_base "$wine_dir/base-win10" win10
+echo "make-prefix: $wine_dir/base and $wine_dir/base-win10 are ready"
