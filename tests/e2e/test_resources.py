@@ -1,0 +1,192 @@
+"""The built VantrelSetup.exe: PE header, imported DLLs and the resources
+compiled into it (icon group, pinned certificate, manifest, version record)."""
+import os
+import struct
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools"))
+import check_resources  # noqa: E402
+
+RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 10, 14, 16, 24
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shell32.dll",
+               "winhttp.dll", "bcrypt.dll", "crypt32.dll", "wintrust.dll", "advapi32.dll",
+               "msvcrt.dll", "ntdll.dll"}
+
+
+class PeImage:
+    """Just enough of a PE32 reader for headers, imports and resources."""
+
+    def __init__(self, data):
+        self.data = data
+        assert data[:2] == b"MZ", "no DOS header"
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        assert data[pe:pe + 4] == b"PE\0\0", "no PE signature"
+        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        optional = pe + 24
+        self.magic = struct.unpack_from("<H", data, optional)[0]
+        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        directory_count = struct.unpack_from("<I", data, optional + 92)[0]
+        self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i)
+                            for i in range(directory_count)]
+        self.sections = [struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
+                         for i in range(sections)]
+
+    def offset(self, rva):
+        for virtual_size, address, raw_size, raw_offset in self.sections:
+            if address <= rva < address + max(virtual_size, raw_size):
+                return raw_offset + rva - address
+        raise AssertionError(f"RVA {rva:#x} is in no section")
+
+    def c_string(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def imported_dlls(self):
+        rva, _ = self.directories[1]
+        names, at = [], self.offset(rva)
+        while True:
+            name_rva = struct.unpack_from("<5I", self.data, at)[3]
+            if name_rva == 0:
+                return names
+            names.append(self.c_string(name_rva))
+            at += 20
+
+    def resources(self):
+        """{(type, name, language): bytes} for resources with numeric ids."""
+        base = self.offset(self.directories[2][0])
+        found = {}
+
+        def walk(directory, path):
+            named, numbered = struct.unpack_from("<HH", self.data, directory + 12)
+            for i in range(named + numbered):
+                name, target = struct.unpack_from("<II", self.data, directory + 16 + 8 * i)
+                key = path + (name if name < 0x80000000 else f"named@{name & 0x7FFFFFFF:#x}",)
+                if target & 0x80000000:
+                    walk(base + (target & 0x7FFFFFFF), key)
+                else:
+                    rva, size = struct.unpack_from("<II", self.data, base + target)
+                    found[key] = self.data[self.offset(rva):self.offset(rva) + size]
+
+        walk(base, ())
+        return found
+
+
+def version_block(data, at=0):
+    """One node of a VERSIONINFO tree: (key, value bytes, children), next offset."""
+    length, value_length, value_type = struct.unpack_from("<HHH", data, at)
+    end, key_start = at + length, at + 6
+    key_end = key_start
+    while data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    value_start = (key_end + 2 + 3) & ~3
+    value_end = value_start + (value_length * 2 if value_type == 1 else value_length)
+    children, child = [], (value_end + 3) & ~3
+    while child < end:
+        node, child = version_block(data, child)
+        children.append(node)
+    return (data[key_start:key_end].decode("utf-16-le"), data[value_start:value_end], children), (end + 3) & ~3
+
+
+def one(resources, kind, name):
+    matches = {key: value for key, value in resources.items() if key[:2] == (kind, name)}
+    assert len(matches) == 1, f"resource type {kind} id {name}: {sorted(matches)}"
+    return next(iter(matches.values()))
+
+
+@pytest.fixture(scope="module")
+def exe():
+    # The shipped program is the i686 build; the test build next to it is
+    # x86_64 only because this machine can't run 32-bit code.
+    shipped = os.environ.get("VANTREL_SHIPPED_DIR")
+    assert shipped, "VANTREL_SHIPPED_DIR must name the i686 build folder"
+    path = Path(shipped) / "VantrelSetup.exe"
+    assert path.is_file(), f"{path} is missing; build VantrelSetup first"
+    return PeImage(path.read_bytes())
+
+
+def test_is_a_32_bit_gui_program_that_imports_only_system_dlls(exe):
+    assert (exe.machine, exe.magic, exe.subsystem) == (0x14C, 0x10B, 2)
+    dlls = [name.lower() for name in exe.imported_dlls()]
+    assert "kernel32.dll" in dlls
+    foreign = [name for name in dlls if name not in SYSTEM_DLLS and not name.startswith("api-ms-win-")]
+    assert foreign == [], f"imports DLLs that Windows does not ship: {foreign}"
+
+
+def test_icon_group_101_has_nine_32_bit_frames(exe):
+    resources = exe.resources()
+    group = one(resources, RT_GROUP_ICON, 101)
+    reserved, kind, count = struct.unpack_from("<HHH", group)
+    assert (reserved, kind, len(group)) == (0, 1, 6 + 14 * count)
+    entries = []
+    for i in range(count):
+        width, height, _, _, _, bpp, size, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+        image = one(resources, RT_ICON, icon_id)
+        assert len(image) == size
+        entries.append((width, height, bpp, image))
+    assert check_resources.icon_problems(entries) == []
+
+
+def test_certificate_301_is_the_pinned_root(exe):
+    der = exe.resources().get((RT_RCDATA, 301, 1033))
+    assert der == (ROOT / "res" / "digicert_global_root_g2.der").read_bytes()
+    assert check_resources.certificate_problems(der) == []
+
+
+def test_manifest_runs_as_invoker_with_common_controls_6_and_dpi_awareness(exe):
+    assert check_resources.manifest_problems(one(exe.resources(), RT_MANIFEST, 1)) == []
+
+
+def test_version_record(exe):
+    (key, fixed, children), _ = version_block(one(exe.resources(), RT_VERSION, 1))
+    assert key == "VS_VERSION_INFO" and len(fixed) == 52
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
+    assert signature == 0xFEEF04BD
+    assert (file_ms, file_ls, product_ms, product_ls) == (0x00000001, 0, 0x00000001, 0)
+
+    blocks = {name: kids for name, _, kids in children}
+    [(table, _, strings)] = blocks["StringFileInfo"]
+    values = {name: value.decode("utf-16-le").rstrip("\0") for name, value, _ in strings}
+    assert values["ProductVersion"] == "0.1.0"
+    assert values["FileVersion"] == "0.1.0.0"
+    # Explorer shows the strings only when the translation names their table.
+    [(_, translation, _)] = blocks["VarFileInfo"]
+    language, code_page = struct.unpack("<HH", translation)
+    assert table.lower() == f"{language:04x}{code_page:04x}"
+
+
+# The checker guards the build, so it must reject what Windows would not accept.
+GOOD_MANIFEST = (ROOT / "res" / "app.manifest").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize("old, new", [
+    ('level="asInvoker"', 'level="requireAdministrator"'),
+    ('uiAccess="false"', 'uiAccess="true"'),
+    ('version="6.0.0.0"', 'version="5.82.0.0"'),
+    (">true</dpiAware>", ">false</dpiAware>"),
+    ("SMI/2005/WindowsSettings", "SMI/2016/WindowsSettings"),
+    ("</assembly>", "</assembly"),
+])
+def test_checker_rejects_broken_manifest(old, new):
+    assert old in GOOD_MANIFEST
+    assert check_resources.manifest_problems(GOOD_MANIFEST.replace(old, new).encode()) != []
+
+
+def test_checker_rejects_wrong_icon_frames():
+    good = check_resources.ico_entries((ROOT / "res" / "vantrel.ico").read_bytes())
+    assert check_resources.icon_problems(good) == []
+    small = next(entry for entry in good if entry[0] == 16)
+    without_alpha = bytearray(small[3])
+    for alpha in range(40 + 3, 40 + 16 * 16 * 4, 4):
+        without_alpha[alpha] = 0
+    cases = [
+        good[:-1],                                             # 256 frame missing
+        good + [small],                                        # a size twice
+        [(w, h, 24 if w == 32 else bpp, img) for w, h, bpp, img in good],  # 24-bit directory entry
+        [e if e is not small else (16, 16, 32, bytes(without_alpha)) for e in good],  # alpha all zero
+    ]
+    for entries in cases:
+        assert check_resources.icon_problems(entries) != []
