@@ -40,4 +40,10 @@ make_base() {
 
 make_base "$wine_dir/base" win7
 make_base "$wine_dir/base-win10" win10
+# The unit tests run in a copy of their own, so they never touch a base while
+# another test copies it.
+if [ ! -f "$wine_dir/unit/.vantrel-ready" ]; then
+  rm -rf "$wine_dir/unit"
+  cp -a "$wine_dir/base" "$wine_dir/unit"
+fi
 echo "make-prefix: $wine_dir/base and $wine_dir/base-win10 are ready"

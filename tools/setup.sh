@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine64 wine32:i386
   cmake ninja-build googletest
   xvfb xauth x11-utils fonts-wqy-microhei fonts-wine imagemagick xdotool
