@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""The bundled local staging server: what the staging build downloads.
+
+    tools/staging_server.py BUILD_DIR [--ready-file FILE]
+
+Lays out BUILD_DIR/staging-root with
+  /downloads/release.ini            "win7" and "windows" sections
+  /downloads/VantrelProduct-win7.exe and /downloads/VantrelProduct.exe
+                                    the sample product installer (a test
+                                    fixture that records its command line)
+  <runtime path>                    the signed stand-in for KB2999226
+and serves it over HTTPS on the ports the build was configured with, with the
+local test CA (trusted only inside the test Wine prefixes). Runs until
+interrupted.
+"""
+import argparse
+import hashlib
+import json
+import shutil
+import signal
+import sys
+import threading
+from pathlib import Path
+
+SOURCE_DIR = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(SOURCE_DIR / "tests/server"))
+import vantrel_server  # noqa: E402
+
+
+def lay_out(build: Path) -> Path:
+    config = json.loads((build / "harness_config.json").read_text())
+    root = build / "staging-root"
+    shutil.rmtree(root, ignore_errors=True)
+    (root / "downloads").mkdir(parents=True)
+    sample = (build / "tests/sample_installer.exe").read_bytes()
+    sections = []
+    for section, name in (("win7", "VantrelProduct-win7.exe"), ("windows", "VantrelProduct.exe")):
+        (root / "downloads" / name).write_bytes(sample)
+        sections.append(f"[{section}]\r\nfile={name}\r\nsha256={hashlib.sha256(sample).hexdigest()}\r\n"
+                        f"size={len(sample)}\r\n")
+    (root / "downloads/release.ini").write_text("".join(sections), newline="")
+    runtime = build / "fixtures/runtime.msu"
+    if runtime.exists():
+        target = root / config["runtime_path"].lstrip("/")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(runtime, target)
+    return root
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build_dir", type=Path)
+    parser.add_argument("--ready-file", type=Path)
+    args = parser.parse_args()
+    build = args.build_dir.resolve()
+    config = json.loads((build / "harness_config.json").read_text())
+    root = lay_out(build)
+    server = vantrel_server.VantrelServer(root, build / "certs", port=config["product_port"],
+                                          runtime_port=config["runtime_port"],
+                                          special_base=config["product_port"] + 2)
+    server.start()
+    print(f"staging server: https://localhost:{config['product_port']}/downloads/ "
+          f"and https://localhost:{config['runtime_port']}{config['runtime_path']} from {root}", flush=True)
+    if args.ready_file:
+        args.ready_file.write_text("ready\n")
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    stop.wait()
+    server.stop()
+
+
+if __name__ == "__main__":
+    main()
