@@ -2,6 +2,8 @@
 // digest and Authenticode signature, installed through wusa.exe.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -12,5 +14,21 @@ class InstallerApp;
 void FetchRuntimePackage(InstallerApp& app, const std::wstring& msuPath);
 
 void UpdateRuntime(InstallerApp& app);
+
+// WinVerifyTrust under the Authenticode policy, no UI, no revocation checks,
+// network retrieval limited to the cache. Returns the verification result (0
+// means trusted); the state the platform kept is always released again.
+LONG VerifyAuthenticodeSignature(const std::wstring& path) noexcept;
+
+// "\"" + msuPath + "\" /quiet /norestart".
+std::wstring WusaParameters(const std::wstring& msuPath);
+
+// What wusa.exe's run means. Only the presence of the runtime afterwards is
+// trusted; the exit code only chooses between the two failure texts.
+struct RuntimeOutcome {
+    bool installed = false;
+    std::wstring failureMessage;  // empty when installed
+};
+RuntimeOutcome DecideRuntimeOutcome(bool runtimePresent, std::uint32_t wusaExitCode);
 
 }  // namespace vantrel

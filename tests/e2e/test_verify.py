@@ -1,0 +1,145 @@
+"""The "--verify" mode end to end: the installer fetches the release manifest
+from the staging server, reads its channel's section, downloads the package it
+names and checks size and digest, starts nothing, and reports only through
+its exit code. Also runs the in-process tests of the installation sequence
+(launch, exit codes, cancel, clean-up), which need the same server."""
+import hashlib
+
+import pytest
+
+import harness
+import vantrel_server
+
+SETUP = harness.Prefix.exe("VantrelSetup")
+NET = harness.Prefix.exe("vantrel_net_tests")
+MANIFEST = "/downloads/release.ini"
+
+
+def package_bytes(length: int, seed: int) -> bytes:
+    """Deterministic filler standing in for a product installer."""
+    block = hashlib.sha256(b"vantrel package %d" % seed).digest()
+    return (block * (length // len(block) + 1))[:length]
+
+
+FULL = package_bytes(300_000, 1)
+AGENT = package_bytes(200_000, 2)
+CHANNEL_FILES = {"win10": "Full-Setup-2.0.exe", "win7": "Agent-Setup-2.0.exe"}
+
+
+def section(name: str, data: bytes, **overrides) -> dict:
+    values = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data))}
+    values.update(overrides)
+    return values
+
+
+def publish_both_channels(staging) -> None:
+    staging.publish("/downloads/" + CHANNEL_FILES["win10"], FULL)
+    staging.publish("/downloads/" + CHANNEL_FILES["win7"], AGENT)
+    staging.publish_manifest({"windows": section(CHANNEL_FILES["win10"], FULL),
+                              "win7": section(CHANNEL_FILES["win7"], AGENT)})
+
+
+def verify(prefix) -> int:
+    before = prefix.workspaces()
+    result = prefix.run(SETUP, "--verify")
+    # Headless: nothing printed, and the run's workspace is gone whatever the
+    # outcome.
+    assert result.stdout == ""
+    assert prefix.workspaces() == before
+    return result.returncode
+
+
+@pytest.mark.parametrize("system", ["win7", "win10"])
+def test_each_system_fetches_its_own_package(request, staging, system):
+    prefix = request.getfixturevalue(system)
+    publish_both_channels(staging)
+
+    assert verify(prefix) == 0
+    # One manifest path for both editions; the section picks the package.
+    assert staging.paths() == [MANIFEST, "/downloads/" + CHANNEL_FILES[system]]
+
+
+def test_win7_section_missing_a_key_fails_on_win7_only(win7, win10, staging):
+    staging.publish("/downloads/" + CHANNEL_FILES["win10"], FULL)
+    agent = section(CHANNEL_FILES["win7"], AGENT)
+    del agent["size"]
+    staging.publish_manifest({"windows": section(CHANNEL_FILES["win10"], FULL), "win7": agent})
+
+    assert verify(win7) == 1
+    assert staging.paths() == [MANIFEST]
+    assert verify(win10) == 0
+
+
+def wrong_digest(data: bytes) -> str:
+    digest = hashlib.sha256(data).hexdigest()
+    return ("1" if digest[0] == "0" else "0") + digest[1:]
+
+
+# name: (manifest values for the "windows" section, the requests expected)
+FAILURES = {
+    "package missing (404)": (section("Missing-Setup.exe", FULL),
+                              [MANIFEST, "/downloads/Missing-Setup.exe"]),
+    "package one byte short": (section("Full-Setup-2.0.exe", FULL, size=str(len(FULL) + 1)),
+                               [MANIFEST, "/downloads/Full-Setup-2.0.exe"]),
+    "package one byte long": (section("Full-Setup-2.0.exe", FULL, size=str(len(FULL) - 1)),
+                              [MANIFEST, "/downloads/Full-Setup-2.0.exe"]),
+    "wrong digest": (section("Full-Setup-2.0.exe", FULL, sha256=wrong_digest(FULL)),
+                     [MANIFEST, "/downloads/Full-Setup-2.0.exe"]),
+    "upper-case digest": (section("Full-Setup-2.0.exe", FULL,
+                                  sha256=hashlib.sha256(FULL).hexdigest().upper()), [MANIFEST]),
+    "size not a number": (section("Full-Setup-2.0.exe", FULL, size="0x400"), [MANIFEST]),
+    "size over 1 GiB": (section("Full-Setup-2.0.exe", FULL, size="1073741825"), [MANIFEST]),
+    # Names that would leave /downloads/ or need encoding are never requested.
+    "parent folder": (section("../x.exe", FULL), [MANIFEST]),
+    "sub folder": (section("dir/setup.exe", FULL), [MANIFEST]),
+    "percent escape": (section("a%20b.exe", FULL), [MANIFEST]),
+    "upper-case suffix": (section("Full-Setup-2.0.EXE", FULL), [MANIFEST]),
+}
+
+
+@pytest.mark.parametrize("case", list(FAILURES))
+def test_failures_exit_with_1(win10, staging, case):
+    values, expected_requests = FAILURES[case]
+    staging.publish("/downloads/Full-Setup-2.0.exe", FULL)
+    staging.publish("/downloads/Full-Setup-2.0.EXE", FULL)
+    # Something to serve if the unsafe names were ever requested.
+    for path in ("/x.exe", "/downloads/dir/setup.exe", "/downloads/a b.exe", "/downloads/a%20b.exe"):
+        staging.publish(path, FULL)
+    staging.publish_manifest({"windows": values})
+
+    assert verify(win10) == 1
+    assert staging.paths() == expected_requests
+
+
+def test_no_manifest_on_the_server(win10, staging):
+    assert verify(win10) == 1
+    assert staging.paths() == [MANIFEST]
+
+
+def test_manifest_that_is_not_ini(win10, staging):
+    staging.publish_manifest({}, raw=b"\x00\x01 not a manifest")
+    assert verify(win10) == 1
+    assert staging.paths() == [MANIFEST]
+
+
+def test_no_server(win10, _staging_server):
+    server, docroot = _staging_server
+    logged = len(vantrel_server.read_requests(docroot))
+    server.stop()
+    try:
+        assert verify(win10) == 1
+    finally:
+        server.start()
+    # Nobody answered: the request never reached the (stopped) server.
+    assert len(vantrel_server.read_requests(docroot)) == logged
+
+
+def test_installation_sequence_in_process(win10, staging):
+    """Launch with "/SP-" in the workspace, exit codes 0, 2 and C0000005,
+    cancel after the download, a file left by the installer, the manifest
+    limit of 65536 bytes: tests/net/workflow_test.cpp against this server."""
+    result = win10.run(NET, "--gtest_filter=WorkflowInstall.*", env=staging.net_test_env(win10),
+                       timeout=600)
+    assert result.returncode == 0, result.stdout[-4000:]
+    assert "[  PASSED  ] 7 tests." in result.stdout, result.stdout[-4000:]
+    assert "SKIPPED" not in result.stdout

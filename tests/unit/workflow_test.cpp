@@ -1,0 +1,365 @@
+// The release manifest's rules (values, order of the checks, the read through
+// the profile API on real files) and the decision taken after wusa.exe.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "app/installer_app.h"
+#include "support/failure.h"
+#include "workflow/release_manifest.h"
+#include "workflow/runtime_update.h"
+
+namespace vantrel {
+namespace {
+
+const std::wstring kMissing = L"版本清单缺少有效字段。";
+const std::wstring kFormat = L"版本清单格式不正确。";
+const std::wstring kSize = L"版本清单的文件大小无效。";
+const std::wstring kGoodDigest = L"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+// The Failure text a call throws, or nullopt when it returns.
+template <typename Call>
+std::optional<std::wstring> FailureOf(Call&& call) {
+    try {
+        call();
+    } catch (const Failure& failure) {
+        return failure.message;
+    }
+    return std::nullopt;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+// A valid name of exactly `length` characters: "a...a.exe".
+std::wstring NameOfLength(std::size_t length) { return std::wstring(length - 4, L'a') + L".exe"; }
+
+TEST(ManifestFileName, Rules) {
+    struct Case {
+        std::wstring name;
+        bool valid;
+    };
+    const Case cases[] = {
+        {L"a.exe", true},
+        {L".exe", false},
+        {NameOfLength(127), true},
+        {NameOfLength(128), false},
+        {L"Setup.EXE", false},
+        {L"setup.Exe", false},
+        {L"setup_1.exe", false},
+        {L"setup..exe", false},
+        {L"..a.exe", false},
+        {L"dir/setup.exe", false},
+        {L"dir\\setup.exe", false},
+        {L"../x.exe", false},
+        {L"a%20b.exe", false},
+        {L"a b.exe", false},
+        {L"setup.exe.txt", false},
+        {L"setup.exe?x.exe", false},
+        {L"-x.exe", true},
+        {L".a.exe", true},
+        {L"Setup-1.2.3.exe", true},
+        {L"ZZ-09.exe", true},
+        {std::wstring(L"s\x00E9t.exe"), false},  // non-ASCII letter
+        {std::wstring(L"s\xFF0Ex.exe"), false},  // full-width dot
+        {std::wstring(L"ab\0c.exe", 8), false},  // embedded zero
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsValidPackageFileName(c.name), c.valid) << Narrow(c.name);
+    }
+}
+
+TEST(ManifestValues, DigestRules) {
+    struct Case {
+        std::wstring digest;
+        bool valid;
+    };
+    std::wstring upper = kGoodDigest;
+    upper[10] = L'A';
+    std::wstring withG = kGoodDigest;
+    withG[63] = L'g';
+    const Case cases[] = {
+        {kGoodDigest, true},
+        {std::wstring(64, L'f'), true},
+        {kGoodDigest.substr(0, 63), false},
+        {kGoodDigest + L"0", false},
+        {upper, false},
+        {withG, false},
+        {L" " + kGoodDigest.substr(1), false},
+        {L"", false},
+    };
+    for (const Case& c : cases) {
+        const auto failure = FailureOf([&] { ValidateManifestValues(L"a.exe", c.digest, L"1"); });
+        if (c.valid) {
+            EXPECT_FALSE(failure.has_value()) << Narrow(c.digest);
+        } else {
+            EXPECT_EQ(failure, kFormat) << Narrow(c.digest);
+        }
+    }
+}
+
+TEST(ManifestValues, SizeRules) {
+    struct Case {
+        std::wstring text;
+        std::uint64_t size;  // 0: rejected
+    };
+    const Case cases[] = {
+        {L"0", 0},
+        {L"1", 1},
+        {L"1073741824", 1073741824},
+        {L"1073741825", 0},
+        {L"9999999999", 0},
+        {L"0000000001", 1},
+        {L"00000000001", 0},
+        {L"0000000000", 0},
+        {L"+100", 0},
+        {L"-1", 0},
+        {L" 100", 0},
+        {L"100 ", 0},
+        {L"1e6", 0},
+        {L"0x400", 0},
+        {L"1,000", 0},
+        {L"", 0},
+        {std::wstring(L"\xFF11"), 0},  // full-width digit one
+        {L"1034556", 1034556},
+    };
+    for (const Case& c : cases) {
+        std::optional<ReleaseManifest> manifest;
+        const auto failure =
+            FailureOf([&] { manifest = ValidateManifestValues(L"a.exe", kGoodDigest, c.text); });
+        if (c.size == 0) {
+            EXPECT_EQ(failure, kSize) << Narrow(c.text);
+        } else {
+            ASSERT_FALSE(failure.has_value()) << Narrow(c.text);
+            EXPECT_EQ(manifest->size, c.size) << Narrow(c.text);
+            EXPECT_EQ(manifest->file, L"a.exe");
+            EXPECT_EQ(manifest->sha256, kGoodDigest);
+        }
+    }
+}
+
+TEST(ManifestValues, FirstBrokenRuleDecidesTheMessage) {
+    struct Case {
+        const wchar_t* file;
+        std::wstring digest;
+        const wchar_t* size;
+        const std::wstring* expected;
+    };
+    const Case cases[] = {
+        {L"bad name.exe", kGoodDigest, L"x", &kFormat},
+        {L"a.exe", L"XYZ", L"-1", &kFormat},
+        {L"bad name.exe", L"XYZ", L"1", &kFormat},
+        {L"a.exe", kGoodDigest, L"0", &kSize},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FailureOf([&] { ValidateManifestValues(c.file, c.digest, c.size); }), *c.expected)
+            << Narrow(c.file) << " / " << Narrow(c.size);
+    }
+}
+
+TEST(ManifestSection, ChannelBySystemMode) {
+    EXPECT_STREQ(ManifestSection(kWindows7), L"win7");
+    EXPECT_STREQ(ManifestSection(kWindows10), L"windows");
+    EXPECT_STREQ(ManifestSection(kNotClassified), L"windows");
+    EXPECT_STREQ(ManifestSection(-1), L"windows");
+}
+
+// A release.ini written into %TEMP% and deleted again.
+class IniFile {
+public:
+    explicit IniFile(const std::string& content) {
+        wchar_t directory[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, directory);
+        wchar_t name[MAX_PATH] = {};
+        GetTempFileNameW(directory, L"vmf", 0, name);
+        path_ = name;
+        std::ofstream out(path_.c_str(), std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    ~IniFile() { DeleteFileW(path_.c_str()); }
+    IniFile(const IniFile&) = delete;
+    IniFile& operator=(const IniFile&) = delete;
+    const std::wstring& path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+std::string Section(const std::string& name, const std::string& file, const std::string& sha256,
+                    const std::string& size) {
+    std::string text = "[" + name + "]\r\n";
+    if (!file.empty()) text += "file=" + file + "\r\n";
+    if (!sha256.empty()) text += "sha256=" + sha256 + "\r\n";
+    if (!size.empty()) text += "size=" + size + "\r\n";
+    return text;
+}
+
+const std::string kDigestA(64, 'a');
+const std::string kDigestB(64, 'b');
+
+TEST(ManifestRead, ValueLengthLimitOfTheBuffer) {
+    struct Case {
+        std::size_t length;
+        bool read;
+    };
+    const Case cases[] = {{1, true}, {510, true}, {511, false}, {600, false}};
+    InstallerApp app;
+    app.systemMode = kWindows10;
+    for (const Case& c : cases) {
+        const std::string value(c.length, 'v');
+        IniFile ini("[windows]\r\nfile=" + value + "\r\n");
+        std::wstring read;
+        const auto failure = FailureOf([&] { read = ReadManifestValue(app, ini.path(), L"file"); });
+        if (c.read) {
+            ASSERT_FALSE(failure.has_value()) << c.length;
+            EXPECT_EQ(read, std::wstring(c.length, L'v'));
+        } else {
+            EXPECT_EQ(failure, kMissing) << c.length;
+        }
+    }
+}
+
+TEST(ManifestRead, LongValuesFailTheirOwnRuleAfterTheRead) {
+    // 510 characters pass the read and then break the name rule; 511 never get
+    // that far.
+    InstallerApp app;
+    app.systemMode = kWindows10;
+    IniFile fits(Section("windows", std::string(506, 'a') + ".exe", kDigestA, "5"));
+    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(app, fits.path()); }), kFormat);
+    IniFile tooLong(Section("windows", std::string(507, 'a') + ".exe", kDigestA, "5"));
+    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(app, tooLong.path()); }), kMissing);
+}
+
+TEST(ManifestRead, EachChannelReadsItsOwnSection) {
+    const std::string both = Section("windows", "full-setup.exe", kDigestA, "100") +
+                             Section("win7", "Agent-7.exe", kDigestB, "0000000042");
+    IniFile ini(both);
+    InstallerApp app;
+
+    app.systemMode = kWindows10;
+    const ReleaseManifest full = LoadReleaseManifest(app, ini.path());
+    EXPECT_EQ(full.file, L"full-setup.exe");
+    EXPECT_EQ(full.sha256, std::wstring(64, L'a'));
+    EXPECT_EQ(full.size, 100u);
+
+    app.systemMode = kWindows7;
+    const ReleaseManifest agent = LoadReleaseManifest(app, ini.path());
+    EXPECT_EQ(agent.file, L"Agent-7.exe");
+    EXPECT_EQ(agent.sha256, std::wstring(64, L'b'));
+    EXPECT_EQ(agent.size, 42u);
+}
+
+TEST(ManifestRead, MissingPiecesAndTheOrderOfTheChecks) {
+    struct Case {
+        const char* what;
+        std::string content;
+        std::int32_t systemMode;
+        const std::wstring* expected;  // null: accepted
+    };
+    const std::string completeWindows = Section("windows", "setup.exe", kDigestA, "10");
+    const Case cases[] = {
+        // One channel's section lacks a key: only that channel fails.
+        {"win7 without size on win7", completeWindows + Section("win7", "a.exe", kDigestA, ""),
+         kWindows7, &kMissing},
+        {"win7 without size on win10", completeWindows + Section("win7", "a.exe", kDigestA, ""),
+         kWindows10, nullptr},
+        {"no win7 section on win7", completeWindows, kWindows7, &kMissing},
+        {"empty file", "", kWindows10, &kMissing},
+        {"empty value", "[windows]\r\nfile=\r\nsha256=" + kDigestA + "\r\nsize=10\r\n", kWindows10,
+         &kMissing},
+        // All reads come before any rule: a missing size wins over a bad name.
+        {"bad name, no size", Section("windows", "bad name.exe", kDigestA, ""), kWindows10,
+         &kMissing},
+        {"bad name, no digest", Section("windows", "x/y.exe", "", "1"), kWindows10, &kMissing},
+        {"bad name, bad size", Section("windows", "x/y.exe", kDigestA, "-1"), kWindows10, &kFormat},
+        {"bad digest, bad size", Section("windows", "a.exe", std::string(64, 'A'), "0"), kWindows10,
+         &kFormat},
+        {"size over 1 GiB", Section("windows", "a.exe", kDigestA, "1073741825"), kWindows10,
+         &kSize},
+        // What the profile API does with blanks, case and comments.
+        {"blanks around the value",
+         "[Windows]\r\n FILE = a.exe \r\n; size=1\r\nsha256=" + kDigestA + "\r\nSize = 7\r\n",
+         kWindows10, nullptr},
+    };
+    for (const Case& c : cases) {
+        IniFile ini(c.content);
+        InstallerApp app;
+        app.systemMode = c.systemMode;
+        const auto failure = FailureOf([&] { LoadReleaseManifest(app, ini.path()); });
+        if (c.expected == nullptr) {
+            EXPECT_FALSE(failure.has_value()) << c.what;
+        } else {
+            EXPECT_EQ(failure, *c.expected) << c.what;
+        }
+    }
+}
+
+TEST(ManifestRead, MissingFileIsAMissingField) {
+    InstallerApp app;
+    EXPECT_EQ(FailureOf([&] {
+                  LoadReleaseManifest(app, L"C:\\no-such-folder-vantrel\\release.ini");
+              }),
+              kMissing);
+}
+
+TEST(RuntimeOutcome, DecisionTable) {
+    const std::wstring restart = L"微软系统运行库已安装，需要重启 Windows 后重新运行岚禾舟安装器。";
+    auto failed = [](const wchar_t* digits) {
+        return std::wstring(L"微软系统运行库安装失败（返回码 ") + digits +
+               L"）。请先通过 Windows Update 安装 Win7 前置更新，重启后重试。";
+    };
+    struct Case {
+        bool present;
+        std::uint32_t code;
+        bool installed;
+        std::wstring message;
+    };
+    const Case cases[] = {
+        // The file decides; the exit code is not trusted when it's there.
+        {true, 0, true, L""},
+        {true, 3010, true, L""},
+        {true, 1, true, L""},
+        {true, 0x80240017u, true, L""},
+        // Absent: these codes mean "installed, takes effect after a restart".
+        {false, 0, false, restart},
+        {false, 3010, false, restart},
+        {false, 2359302, false, restart},
+        // Anything else is a failure with the code in unsigned decimal.
+        {false, 1, false, failed(L"1")},
+        {false, 3011, false, failed(L"3011")},
+        {false, 2359303, false, failed(L"2359303")},
+        {false, 1223, false, failed(L"1223")},
+        {false, 0x80240017u, false, failed(L"2149842967")},
+        {false, 0xFFFFFFFFu, false, failed(L"4294967295")},
+    };
+    for (const Case& c : cases) {
+        const RuntimeOutcome outcome = DecideRuntimeOutcome(c.present, c.code);
+        EXPECT_EQ(outcome.installed, c.installed) << c.present << " " << c.code;
+        EXPECT_EQ(outcome.failureMessage, c.message) << c.present << " " << c.code;
+    }
+}
+
+TEST(RuntimeUpdate, WusaParametersQuoteThePackagePath) {
+    EXPECT_EQ(WusaParameters(L"C:\\Users\\A B\\Temp\\VantrelSetup-00\\Windows6.1-KB2999226-x64.msu"),
+              L"\"C:\\Users\\A B\\Temp\\VantrelSetup-00\\Windows6.1-KB2999226-x64.msu\" /quiet "
+              L"/norestart");
+}
+
+TEST(RuntimeSignature, UnsignedOrMissingFilesAreNotTrusted) {
+    IniFile unsigned_file("MSCF this is not a signed cabinet");
+    EXPECT_NE(VerifyAuthenticodeSignature(unsigned_file.path()), 0);
+    EXPECT_NE(VerifyAuthenticodeSignature(L"C:\\no-such-folder-vantrel\\x.msu"), 0);
+    // The state of a failed check is released: the same file checks the same
+    // way again.
+    EXPECT_NE(VerifyAuthenticodeSignature(unsigned_file.path()), 0);
+}
+
+}  // namespace
+}  // namespace vantrel
