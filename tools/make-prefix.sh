@@ -15,9 +15,14 @@ certs=$build_dir/certs
 export WINEARCH=win64 WINEDEBUG=-all
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY DISPLAY
 
+# A base is rebuilt when anything that went into it changed.
+stamp=$(cat "$0" "$src_dir/tools/prefix_registry.py" "$certs/ca.der" \
+          "$src_dir/tests/fixtures/runtime-signing/ca.der" \
+          2>/dev/null | sha256sum | cut -c1-16)
+
 make_base() {
   local prefix=$1 version=$2
-  [ -f "$prefix/.vantrel-ready" ] && return 0
+  [ "$(cat "$prefix/.vantrel-ready" 2>/dev/null)" = "$stamp" ] && return 0
   rm -rf "$prefix"
   mkdir -p "$wine_dir"
   export WINEPREFIX=$prefix
@@ -26,23 +31,21 @@ make_base() {
 
   cp /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
   local reg=$wine_dir/setup.reg
-  /usr/bin/python3 "$src_dir/tools/prefix_registry.py" "$certs/ca.der" >"$reg"
+  /usr/bin/python3 "$src_dir/tools/prefix_registry.py" "$certs/ca.der" \
+    "$src_dir/tests/fixtures/runtime-signing/ca.der" >"$reg"
   /usr/lib/wine/wine64 regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1
-  if [ -x "$src_dir/tools/trust-extra-roots.sh" ]; then
-    "$src_dir/tools/trust-extra-roots.sh" "$prefix"
-  fi
   if [ "$version" != win7 ]; then
     /usr/lib/wine/wine64 winecfg -v "$version" >/dev/null 2>&1
   fi
   wineserver -w
-  touch "$prefix/.vantrel-ready"
+  echo "$stamp" >"$prefix/.vantrel-ready"
 }
 
 make_base "$wine_dir/base" win7
 make_base "$wine_dir/base-win10" win10
 # The unit tests run in a copy of their own, so they never touch a base while
 # another test copies it.
-if [ ! -f "$wine_dir/unit/.vantrel-ready" ]; then
+if [ "$(cat "$wine_dir/unit/.vantrel-ready" 2>/dev/null)" != "$stamp" ]; then
   rm -rf "$wine_dir/unit"
   cp -a "$wine_dir/base" "$wine_dir/unit"
 fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Prints the registry settings of a test Wine prefix as a REGEDIT4 file.
 
-- the local test CA as a trusted root of the machine (the Blob layout Wine's
-  crypt32 reads: property id 0x20, a reserved 1, the length, then the DER),
+- the test roots as trusted roots of the machine (the Blob layout Wine's
+  crypt32 reads: property id 0x20, a reserved 1, the length, then the DER):
+  the local HTTPS test CA and the signer root of the staging runtime package,
 - "Microsoft YaHei" mapped to WenQuanYi Micro Hei, and Tahoma linked to it so
   captions and message boxes show Chinese text,
 - Wine drawing its own window frames, since Xvfb runs no window manager.
@@ -25,8 +26,6 @@ def multi_sz(*items: str) -> bytes:
 
 
 def main() -> None:
-    der = open(sys.argv[1], "rb").read()
-    thumb = hashlib.sha1(der).hexdigest().upper()
     link = multi_sz("wqy-microhei.ttc,WenQuanYi Micro Hei")
     out = [
         "REGEDIT4",
@@ -41,10 +40,15 @@ def main() -> None:
         f'"Tahoma"=hex(7):{reg_hex(link)}',
         f'"Tahoma Bold"=hex(7):{reg_hex(link)}',
         "",
-        f"[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\{thumb}]",
-        f'"Blob"=hex:{reg_hex(cert_blob(der))}',
-        "",
     ]
+    for path in sys.argv[1:]:
+        der = open(path, "rb").read()
+        thumb = hashlib.sha1(der).hexdigest().upper()
+        out += [
+            f"[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\{thumb}]",
+            f'"Blob"=hex:{reg_hex(cert_blob(der))}',
+            "",
+        ]
     sys.stdout.write("\r\n".join(out))
 
 
