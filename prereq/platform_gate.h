@@ -26,10 +26,15 @@ struct PlatformDecision {
     std::wstring refusal;         // the message when refused, empty otherwise
 };
 
-// Pure decision, no system calls.
+// Pure decision, no system calls. Refusals carry the exact message to show.
 PlatformDecision DecidePlatform(const VersionFacts& facts);
 
-// Reads the facts, decides, fills systemMode and needsRuntime or throws Failure.
+// RtlGetVersion (looked up in ntdll at run time) and GetNativeSystemInfo.
+// Throws Failure "无法识别 Windows 版本" when the lookup or the call fails.
+VersionFacts ReadPlatformFacts();
+
+// Reads the facts, decides, fills systemMode and needsRuntime (Windows 7 only:
+// the runtime probe) or throws Failure with the refusal.
 void ClassifyPlatform(InstallerApp& app);
 
 }  // namespace vantrel

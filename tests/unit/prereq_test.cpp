@@ -1,0 +1,206 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/installer_app.h"
+#include "prereq/platform_gate.h"
+#include "prereq/root_certificate.h"
+#include "support/failure.h"
+
+using namespace vantrel;
+
+namespace {
+
+const std::wstring kGeneric = L"仅支持 Windows 7 SP1 x64、Windows 10/11 x64。";
+const std::wstring kTooOld = L"完整版需要 Windows 10 1809 或更新版本，请先更新系统。";
+
+std::string Environment(const char* name) {
+    char value[256] = {};
+    const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+    return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
+}
+
+std::string ReadWholeFile(const std::wstring& path) {
+    std::string bytes;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+// The certificate file the resource is built from. This program lives in
+// <build>\tests\; the build's harness_config.json names the source folder.
+std::vector<std::uint8_t> ReadCertificateFile() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), 32768));
+    for (int up = 0; up < 2; ++up) path.resize(path.find_last_of(L'\\'));
+    const std::string config = ReadWholeFile(path + L"\\harness_config.json");
+    const std::string key = "\"source_dir\": \"";
+    const std::size_t start = config.find(key);
+    if (start == std::string::npos) return {};
+    const std::size_t first = start + key.size();
+    std::wstring source = L"Z:";
+    for (std::size_t i = first; i < config.size() && config[i] != '"'; ++i) {
+        source.push_back(config[i] == '/' ? L'\\' : static_cast<wchar_t>(config[i]));
+    }
+    const std::string der = ReadWholeFile(source + L"\\res\\digicert_global_root_g2.der");
+    return {der.begin(), der.end()};
+}
+
+FILETIME Utc(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME time{};
+    time.wYear = year, time.wMonth = month, time.wDay = day;
+    time.wHour = hour, time.wMinute = minute, time.wSecond = second;
+    FILETIME result{};
+    SystemTimeToFileTime(&time, &result);
+    return result;
+}
+
+}  // namespace
+
+TEST(DecidePlatform, ClassifiesEverySystemInTheTable) {
+    // major, minor, build, service pack, product type, architecture
+    const struct { VersionFacts facts; std::int32_t mode; const std::wstring* refusal; const char* name; } cases[] = {
+        {{6, 1, 7601, 1, 1, 9}, 1, nullptr, "Windows 7 SP1 x64"},
+        {{6, 1, 7601, 2, 1, 9}, 1, nullptr, "Windows 7 with a later service pack"},
+        {{6, 1, 7600, 0, 1, 9}, 0, &kGeneric, "Windows 7 without service pack"},
+        {{6, 1, 7601, 1, 1, 0}, 0, &kGeneric, "Windows 7 SP1 32-bit"},
+        {{6, 1, 7601, 1, 3, 9}, 0, &kGeneric, "Server 2008 R2 SP1"},
+        {{6, 1, 7601, 1, 2, 9}, 0, &kGeneric, "domain controller"},
+        {{6, 0, 6002, 2, 1, 9}, 0, &kGeneric, "Vista SP2"},
+        {{6, 2, 9200, 0, 1, 9}, 0, &kGeneric, "Windows 8"},
+        {{6, 3, 9600, 0, 1, 9}, 0, &kGeneric, "Windows 8.1"},
+        {{10, 0, 17134, 0, 1, 9}, 0, &kTooOld, "Windows 10 1803"},
+        {{10, 0, 17762, 0, 1, 9}, 0, &kTooOld, "one build short"},
+        {{10, 0, 17763, 0, 1, 9}, 2, nullptr, "Windows 10 1809"},
+        {{10, 0, 18362, 0, 1, 9}, 2, nullptr, "Windows 10 1903"},
+        {{10, 0, 22000, 0, 1, 9}, 2, nullptr, "Windows 11"},
+        {{10, 0, 0xFFFFFFFFu, 0, 1, 9}, 2, nullptr, "largest build (unsigned)"},
+        {{10, 1, 22000, 0, 1, 9}, 0, &kGeneric, "10.1"},
+        {{10, 0, 17134, 0, 1, 0}, 0, &kGeneric, "1803 on 32-bit: architecture first"},
+        {{10, 0, 17134, 0, 1, 12}, 0, &kGeneric, "1803 on ARM64: architecture first"},
+        {{10, 0, 17134, 0, 3, 9}, 0, &kGeneric, "1803 server: product type first"},
+        {{10, 0, 17763, 0, 3, 9}, 0, &kGeneric, "Server 2019"},
+        {{10, 0, 20348, 0, 2, 9}, 0, &kGeneric, "Server 2022 domain controller"},
+        {{5, 2, 3790, 2, 1, 9}, 0, &kGeneric, "XP x64 (5.2)"},
+        {{11, 0, 30000, 0, 1, 9}, 0, &kGeneric, "major 11"},
+    };
+    for (const auto& c : cases) {
+        const PlatformDecision decision = DecidePlatform(c.facts);
+        EXPECT_EQ(decision.systemMode, c.mode) << c.name;
+        EXPECT_EQ(decision.refusal, c.refusal != nullptr ? *c.refusal : std::wstring()) << c.name;
+    }
+}
+
+// Driven by the end-to-end suite, which prepares a prefix and states what the
+// gate must find there; skipped in a plain unit run.
+TEST(PlatformOnThisMachine, MatchesThePreparedPrefix) {
+    const std::string mode = Environment("VANTREL_EXPECT_SYSTEM_MODE");
+    if (mode.empty()) GTEST_SKIP() << "no prepared prefix";
+    InstallerApp app;
+    app.needsRuntime = true;  // must be overwritten either way
+    ClassifyPlatform(app);
+    EXPECT_EQ(app.systemMode, std::stoi(mode));
+    EXPECT_EQ(app.needsRuntime, Environment("VANTREL_EXPECT_NEEDS_RUNTIME") == "1");
+    const std::string build = Environment("VANTREL_EXPECT_BUILD");
+    if (!build.empty()) {
+        EXPECT_EQ(ReadPlatformFacts().buildNumber, std::stoul(build));
+    }
+}
+
+// Driven by the certificate end-to-end tests: 0 present, 1 missing, 2 unreadable.
+TEST(RootCertificateOnThisMachine, MatchesThePreparedPrefix) {
+    const std::string state = Environment("VANTREL_EXPECT_ROOT_STATE");
+    if (state.empty()) GTEST_SKIP() << "no prepared prefix";
+    EXPECT_EQ(static_cast<int>(QueryRootCertificate()), std::stoi(state));
+}
+
+TEST(EmbeddedCertificate, PinAcceptsOnlyTheExactBytes) {
+    std::vector<std::uint8_t> der = ReadCertificateFile();
+    ASSERT_EQ(der.size(), 914u);
+    EXPECT_TRUE(MatchesPinnedFingerprint(der.data(), der.size()));
+    EXPECT_FALSE(MatchesPinnedFingerprint(der.data(), der.size() - 1));
+    EXPECT_FALSE(MatchesPinnedFingerprint(der.data(), 0));
+    EXPECT_FALSE(MatchesPinnedFingerprint(nullptr, 914));
+    for (std::size_t index : {std::size_t{0}, std::size_t{457}, der.size() - 1}) {
+        der[index] ^= 0x01;
+        EXPECT_FALSE(MatchesPinnedFingerprint(der.data(), der.size())) << index;
+        der[index] ^= 0x01;
+    }
+
+    const CertificateContext embedded(LoadEmbeddedCertificate());
+    ASSERT_TRUE(embedded.Valid());
+    EXPECT_EQ(embedded.Get()->dwCertEncodingType, static_cast<DWORD>(X509_ASN_ENCODING));
+    ASSERT_EQ(embedded.Get()->cbCertEncoded, 914u);
+    EXPECT_EQ(std::vector<std::uint8_t>(embedded.Get()->pbCertEncoded,
+                                        embedded.Get()->pbCertEncoded + 914), der);
+}
+
+TEST(EmbeddedCertificate, ValidityPeriodBoundsAreInclusive) {
+    const CertificateContext embedded(LoadEmbeddedCertificate());
+    ASSERT_TRUE(embedded.Valid());
+    const struct { FILETIME when; bool valid; } cases[] = {
+        {Utc(2013, 8, 1, 11, 59, 59), false},
+        {Utc(2013, 8, 1, 12, 0, 0), true},
+        {Utc(2038, 1, 15, 12, 0, 0), true},
+        {Utc(2038, 1, 15, 12, 0, 1), false},
+        {Utc(2040, 1, 1, 0, 0, 0), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsWithinValidity(embedded.Get(), &c.when), c.valid);
+    EXPECT_TRUE(IsWithinValidity(embedded.Get(), nullptr));  // now
+}
+
+TEST(RootCertificateSearch, OnlyRunningOffTheEndMeansMissing) {
+    EXPECT_EQ(EnumerationEndState(0x80092004u), RootCertificateState::Missing);
+    for (std::uint32_t error : {0u, 5u, 0x80092005u, 0x80070005u}) {
+        EXPECT_EQ(EnumerationEndState(error), RootCertificateState::Unreadable) << error;
+    }
+}
+
+TEST(CertificateHelperExitCode, StopsAtTheFirstFailingStepWithItsCode) {
+    using Facts = CertificateHelperFacts;
+    using State = RootCertificateState;
+    const std::uint32_t notFound = 0x80092004u, exists = 0x80092005u;
+    Facts clean;  // every step passes: present again after the add
+    clean.initialState = State::Missing;
+    clean.embeddedLoaded = true;
+    clean.disallowedOpened = true;
+    clean.disallowedSearch = Facts::DisallowedSearch{false, notFound};
+    clean.rootOpenedForWriting = true;
+    clean.embeddedReloaded = true;
+    clean.add = Facts::AddAttempt{true, true, 0};
+    clean.finalState = State::Present;
+
+    const auto with = [&](auto change) { Facts f = clean; change(f); return f; };
+    const struct { Facts facts; std::optional<int> code; const char* name; } cases[] = {
+        {clean, 0, "added and found again"},
+        {with([](Facts& f) { f.initialState = State::Present; f.embeddedLoaded = false; }), 0, "present at once"},
+        {with([](Facts& f) { f.initialState = State::Unreadable; }), 0, "unreadable search goes on"},
+        {with([](Facts& f) { f.embeddedLoaded = false; }), 2, "embedded certificate refused"},
+        {with([](Facts& f) { f.disallowedOpened = false; }), 3, "Disallowed can't be opened"},
+        {with([&](Facts& f) { f.disallowedSearch = Facts::DisallowedSearch{true, notFound}; }), 3, "distrusted"},
+        {with([](Facts& f) { f.disallowedSearch = Facts::DisallowedSearch{false, 5}; }), 3, "Disallowed search error"},
+        {with([](Facts& f) { f.rootOpenedForWriting = false; }), 4, "ROOT not writable"},
+        {with([](Facts& f) { f.embeddedReloaded = false; }), 5, "second load failed"},
+        {with([](Facts& f) { f.add = Facts::AddAttempt{false, false, 0}; }), 5, "outside validity"},
+        {with([&](Facts& f) { f.add = Facts::AddAttempt{false, true, exists}; }), 5, "outside validity, stray facts"},
+        {with([](Facts& f) { f.add = Facts::AddAttempt{true, false, 5}; }), 5, "add failed"},
+        {with([&](Facts& f) { f.add = Facts::AddAttempt{true, false, exists}; }), 0, "raced: already there"},
+        {with([](Facts& f) { f.finalState = State::Missing; }), 5, "not found after the add"},
+        {with([](Facts& f) { f.finalState = State::Unreadable; }), 5, "unreadable after the add"},
+        // Nothing decided yet: the helper must run the next step.
+        {Facts{}, std::nullopt, "nothing seen"},
+        {with([](Facts& f) { f.initialState = State::Unreadable; f.embeddedLoaded.reset(); }), std::nullopt, "after the search"},
+        {with([](Facts& f) { f.disallowedSearch.reset(); }), std::nullopt, "Disallowed opened"},
+        {with([](Facts& f) { f.add.reset(); }), std::nullopt, "before the add"},
+        {with([](Facts& f) { f.finalState.reset(); }), std::nullopt, "before the fresh search"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CertificateHelperExitCode(c.facts), c.code) << c.name;
+}
