@@ -11,6 +11,7 @@ import json
 import os
 import shutil
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -69,10 +70,13 @@ class Prefix:
 
     def run(self, exe, *args, env: dict | None = None, timeout: float = 180,
             cwd=None) -> subprocess.CompletedProcess:
-        """Runs a program and waits; returncode is the program's exit code."""
-        return subprocess.run(["/usr/lib/wine/wine64", str(exe), *map(str, args)], env=self.env(env),
-                              capture_output=True, timeout=timeout, cwd=cwd,
-                              text=True, encoding="utf-8", errors="replace")
+        """Runs a program and waits; returncode is the program's exit code.
+
+        Output goes through files, not pipes: the first program in a prefix
+        starts Wine's desktop and services, which inherit its standard handles
+        and would hold a pipe open as long as the prefix lives."""
+        return _run_captured(["/usr/lib/wine/wine64", str(exe), *map(str, args)], self.env(env),
+                             timeout, cwd)
 
     def popen(self, exe, *args, env: dict | None = None, cwd=None) -> subprocess.Popen:
         return subprocess.Popen(["/usr/lib/wine/wine64", str(exe), *map(str, args)], env=self.env(env), cwd=cwd,
@@ -81,8 +85,7 @@ class Prefix:
 
     def wine(self, *args, timeout: float = 120) -> subprocess.CompletedProcess:
         """Runs one of Wine's own programs (reg, winecfg, cmd ...)."""
-        return subprocess.run(["/usr/lib/wine/wine64", *map(str, args)], env=self.env(), capture_output=True,
-                              timeout=timeout, text=True, encoding="utf-8", errors="replace")
+        return _run_captured(["/usr/lib/wine/wine64", *map(str, args)], self.env(), timeout, None)
 
     # Paths ------------------------------------------------------------------
     @staticmethod
@@ -136,6 +139,22 @@ class Prefix:
     def remove(self) -> None:
         self.kill()
         shutil.rmtree(self.path, ignore_errors=True)
+
+
+def _run_captured(command, env, timeout, cwd) -> subprocess.CompletedProcess:
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                   stdout=out, stderr=err)
+        try:
+            code = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise
+        out.seek(0)
+        err.seek(0)
+        decode = lambda data: data.decode("utf-8", errors="replace")  # noqa: E731
+        return subprocess.CompletedProcess(command, code, decode(out.read()), decode(err.read()))
 
 
 def fresh_prefix(dest_dir, windows: str = "win7", build: int | None = None) -> Prefix:
