@@ -1,8 +1,262 @@
-// Temporary: replaced by the main window.
 #include "app/main_window.h"
+
+#include <commctrl.h>
+
+#include <mutex>
+
+#include "app/installer_app.h"
+#include "app/window_layout.h"
+#include "app/worker.h"
+#include "prereq/root_certificate.h"
+#include "support/failure.h"
+
 namespace vantrel {
-const wchar_t* BannerText(std::int32_t, bool) { return L""; }
+namespace {
+
+constexpr const wchar_t* kShortCaption = L"岚禾舟";
+constexpr const wchar_t* kHeading = L"岚禾舟 · 在线安装";
+constexpr int kHeadingLength = 10;
+constexpr COLORREF kHeadingColour = RGB(21, 100, 112);
+constexpr COLORREF kStatusColour = RGB(77, 104, 111);
+constexpr int kInstallCommand = 1;  // IDOK: Enter acts as this button
+constexpr int kCancelCommand = 2;   // IDCANCEL: Esc acts as this button
+constexpr DWORD kStaticStyle = WS_CHILD | WS_VISIBLE;
+constexpr DWORD kProgressStyle = WS_CHILD | WS_VISIBLE;
+constexpr DWORD kInstallStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON;
+constexpr DWORD kCancelStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+constexpr const wchar_t* kRuntimeQuestion =
+    L"此 Win7 缺少 Universal C Runtime。\n"
+    L"是否自动下载并安装微软官方 KB2999226？\n"
+    L"此操作会请求管理员授权；系统缺少前置更新时仍需先完成 Windows Update。";
+constexpr const wchar_t* kRuntimeCaption = L"安装系统运行库";
+
+// The screen's device context, released on every way out.
+class ScreenContext {
+public:
+    ScreenContext() : context_(GetDC(nullptr)) {}
+    ~ScreenContext() {
+        if (context_ != nullptr) ReleaseDC(nullptr, context_);
+    }
+    ScreenContext(const ScreenContext&) = delete;
+    ScreenContext& operator=(const ScreenContext&) = delete;
+    HDC Get() const { return context_; }
+
+private:
+    HDC context_;
+};
+
+// BeginPaint/EndPaint as one scope.
+class PaintScope {
+public:
+    explicit PaintScope(HWND window) : window_(window), context_(BeginPaint(window, &paint_)) {}
+    ~PaintScope() { EndPaint(window_, &paint_); }
+    PaintScope(const PaintScope&) = delete;
+    PaintScope& operator=(const PaintScope&) = delete;
+    HDC Get() const { return context_; }
+
+private:
+    HWND window_;
+    PAINTSTRUCT paint_{};
+    HDC context_;
+};
+
+// Selects a GDI object into a context and puts the previous one back.
+class SelectionScope {
+public:
+    SelectionScope(HDC context, HGDIOBJ object)
+        : context_(context), previous_(SelectObject(context, object)) {}
+    ~SelectionScope() {
+        if (previous_ != nullptr && previous_ != HGDI_ERROR) SelectObject(context_, previous_);
+    }
+    SelectionScope(const SelectionScope&) = delete;
+    SelectionScope& operator=(const SelectionScope&) = delete;
+
+private:
+    HDC context_;
+    HGDIOBJ previous_;
+};
+
+HFONT CreateWindowFont(int characterHeight) {
+    return CreateFontW(-characterHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                       DEFAULT_PITCH | FF_DONTCARE, L"Microsoft YaHei");
+}
+
+HWND CreateControl(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style,
+                   const ControlRect& rect, int id) {
+    return CreateWindowExW(0, className, text, style, rect.x, rect.y, rect.width, rect.height,
+                           parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr,
+                           nullptr);
+}
+
+void LayOut(HWND window, InstallerApp& app) {
+    {
+        ScreenContext screen;
+        app.dpi = UsableDpi(screen.Get() != nullptr ? GetDeviceCaps(screen.Get(), LOGPIXELSX) : 0);
+    }
+    const WindowLayout layout = ComputeLayout(app.dpi);
+    app.bodyFont = CreateWindowFont(layout.bodyFontHeight);
+    app.titleFont = CreateWindowFont(layout.titleFontHeight);
+
+    RECT frame{0, 0, layout.clientWidth, layout.clientHeight};
+    AdjustWindowRect(&frame, kWindowStyle, FALSE);
+    RECT workArea{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
+    const WindowPlacement placement = PlaceWindow(frame, workArea);
+    SetWindowPos(window, nullptr, placement.x, placement.y, placement.width, placement.height,
+                 SWP_NOZORDER);
+
+    app.statusLabel = CreateControl(window, L"STATIC", BannerText(app.systemMode, app.needsRuntime),
+                                    kStaticStyle, layout.status, 0);
+    app.progressBar = CreateControl(window, PROGRESS_CLASSW, nullptr, kProgressStyle,
+                                    layout.progress, 0);
+    app.installButton = CreateControl(window, L"BUTTON", L"下载并安装", kInstallStyle,
+                                      layout.install, kInstallCommand);
+    app.cancelButton = CreateControl(window, L"BUTTON", L"取消", kCancelStyle, layout.cancel,
+                                     kCancelCommand);
+
+    const WPARAM font = reinterpret_cast<WPARAM>(app.bodyFont);
+    SendMessageW(app.statusLabel, WM_SETFONT, font, TRUE);
+    SendMessageW(app.installButton, WM_SETFONT, font, TRUE);
+    SendMessageW(app.cancelButton, WM_SETFONT, font, TRUE);
+}
+
+void PaintHeading(HWND window, const InstallerApp& app) {
+    PaintScope paint(window);
+    const HDC context = paint.Get();
+    RECT client{};
+    GetClientRect(window, &client);
+    FillRect(context, &client, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    SetBkMode(context, TRANSPARENT);
+    SetTextColor(context, kHeadingColour);
+    SelectionScope font(context, app.titleFont);
+    TextOutW(context, ScaleForDpi(28, app.dpi), ScaleForDpi(30, app.dpi), kHeading,
+             kHeadingLength);
+}
+
+void HandleClose(HWND window, InstallerApp& app) {
+    if (app.installerRunning.load()) {
+        // The wizard is the user's now; leaving would orphan it mid-install.
+        MessageBoxW(window, L"请先在安装向导中完成或取消安装。", kShortCaption, MB_OK);
+        return;
+    }
+    if (app.busy) {
+        // Only the control changes: the next status from the worker replaces
+        // this text, and statusText keeps what the worker last reported.
+        app.cancelRequested.exchange(true);
+        SetWindowTextW(app.statusLabel, L"正在取消，请稍候…");
+        return;
+    }
+    DestroyWindow(window);
+}
+
+void HandleInstallCommand(HWND window, InstallerApp& app) {
+    if (app.busy) return;
+    if (!EnsureRootCertificate(app)) return;
+    if (app.needsRuntime &&
+        MessageBoxW(window, kRuntimeQuestion, kRuntimeCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) {
+        return;
+    }
+    StartWorker(app);
+}
+
+void ShowStatus(InstallerApp& app, WPARAM percent) {
+    std::lock_guard<std::mutex> lock(app.statusMutex);
+    SetWindowTextW(app.statusLabel, app.statusText.c_str());
+    SendMessageW(app.progressBar, PBM_SETPOS, percent, 0);
+}
+
+void ShowRunEnded(InstallerApp& app) {
+    app.busy = false;
+    EnableWindow(app.installButton, TRUE);
+    SetWindowTextW(app.installButton, L"重新安装");
+    SetWindowTextW(app.cancelButton, L"关闭");
+}
+
+InstallerApp* AppOf(HWND window) {
+    return reinterpret_cast<InstallerApp*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+// Handles one message; returns false for messages left to DefWindowProcW.
+bool HandleMessage(HWND window, InstallerApp& app, UINT message, WPARAM wParam, LRESULT& result) {
+    result = 0;
+    switch (message) {
+        case WM_CREATE:
+            LayOut(window, app);
+            return true;
+        case WM_PAINT:
+            PaintHeading(window, app);
+            return true;
+        case WM_CTLCOLORSTATIC: {
+            const HDC context = reinterpret_cast<HDC>(wParam);
+            SetBkMode(context, TRANSPARENT);
+            SetTextColor(context, kStatusColour);
+            result = reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+            return true;
+        }
+        case WM_CLOSE:
+            HandleClose(window, app);
+            return true;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return true;
+        case WM_COMMAND:
+            // Only the id counts: the button, Enter/Esc and posted commands
+            // all take the same path.
+            switch (LOWORD(wParam)) {
+                case kInstallCommand:
+                    HandleInstallCommand(window, app);
+                    break;
+                case kCancelCommand:
+                    SendMessageW(window, WM_CLOSE, 0, 0);
+                    break;
+                default:
+                    break;
+            }
+            return true;
+        case kStatusMessage:
+            ShowStatus(app, wParam);
+            return true;
+        case kRunEndedMessage:
+            ShowRunEnded(app);
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+const wchar_t* BannerText(std::int32_t systemMode, bool needsRuntime) {
+    if (systemMode == kWindows7) {
+        return needsRuntime ? L"已识别 Windows 7 SP1 x64 · 将先安装系统运行库"
+                            : L"已识别 Windows 7 SP1 x64 · 将安装被控端";
+    }
+    return L"已识别 Windows 10/11 x64 · 将安装完整版";
+}
+
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        const auto* creation = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        auto* app = static_cast<InstallerApp*>(creation->lpCreateParams);
+        if (app != nullptr) {
+            app->window = window;
+            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    InstallerApp* app = AppOf(window);
+    if (app == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+
+    try {
+        LRESULT result = 0;
+        if (HandleMessage(window, *app, message, wParam, result)) return result;
+    } catch (const Failure& failure) {
+        MessageBoxW(window, failure.message.c_str(), kShortCaption, MB_ICONWARNING);
+    } catch (...) {
+        MessageBoxW(window, L"操作失败，请重试。", kShortCaption, MB_ICONWARNING);
+    }
     return DefWindowProcW(window, message, wParam, lParam);
 }
+
 }  // namespace vantrel
