@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Prints the registry settings of a test Wine prefix as a REGEDIT4 file.
+"""Prints the registry settings of a test Wine prefix as a .reg file.
 
 - the test roots as trusted roots of the machine (the Blob layout Wine's
   crypt32 reads: property id 0x20, a reserved 1, the length, then the DER):
@@ -28,7 +28,7 @@ def multi_sz(*items: str) -> bytes:
 def main() -> None:
     link = multi_sz("wqy-microhei.ttc,WenQuanYi Micro Hei")
     out = [
-        "REGEDIT4",
+        "Windows Registry Editor Version 5.00",
         "",
         "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]",
         '"Managed"="N"',
@@ -49,7 +49,9 @@ def main() -> None:
             f'"Blob"=hex:{reg_hex(cert_blob(der))}',
             "",
         ]
-    sys.stdout.write("\r\n".join(out))
+    # Version 5 files are UTF-16: then hex(7) holds the UTF-16 multi-string
+    # as it is, where a version 4 file would widen every byte again.
+    sys.stdout.buffer.write(b"\xff\xfe" + "\r\n".join(out).encode("utf-16-le"))
 
 
 if __name__ == "__main__":
