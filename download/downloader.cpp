@@ -30,10 +30,9 @@ void ThrowIfCancelled(const InstallerApp& app) {
 
 std::wstring DownloadProgressText(const std::wstring& label, std::uint64_t total,
                                   std::uint64_t sizeLimit) {
-    // Truncated kilobytes as plain digits. The figures are 64-bit, so they are
-    // written with to_wstring rather than the 32-bit ToDecimal.
-    return L"正在下载" + label + L"：" + std::to_wstring(total / 1024) + L" / " +
-           std::to_wstring(sizeLimit / 1024) + L" KB";
+    // Truncated kilobytes as plain digits.
+    return L"正在下载" + label + L"：" + ToDecimal(total / 1024) + L" / " +
+           ToDecimal(sizeLimit / 1024) + L" KB";
 }
 
 int DownloadProgressPercent(std::uint64_t total, std::uint64_t sizeLimit) {

@@ -2,10 +2,23 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <exception>
+
+// An exception that escapes every handler is a programming error, and this
+// GUI program has no console for the library's "terminate called after
+// throwing ..." line. The library's default handler would still link the C++
+// name demangler and a printf implementation (about 60 KB of the shipped file)
+// only to print it; ending the process at once looks the same to the user.
+// Defined here because this file is in every program that uses the library.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+
 namespace vantrel {
 
-std::wstring ToDecimal(std::uint32_t value) {
-    wchar_t digits[10];
+std::wstring ToDecimal(std::uint64_t value) {
+    wchar_t digits[20];
     int count = 0;
     do {
         digits[count++] = static_cast<wchar_t>(L'0' + value % 10);

@@ -14,6 +14,8 @@ TEST(ToDecimal, WritesUnsignedDecimalWithoutSignOrPadding) {
     EXPECT_EQ(ToDecimal(0x80092004u), L"2148081668");
     EXPECT_EQ(ToDecimal(0xC0000005u), L"3221225477");
     EXPECT_EQ(ToDecimal(4294967295u), L"4294967295");
+    EXPECT_EQ(ToDecimal(4294967296ull), L"4294967296");  // byte counts go past 32 bits
+    EXPECT_EQ(ToDecimal(18446744073709551615ull), L"18446744073709551615");
 }
 
 TEST(CheckSystemCall, SuccessThrowsNothingAndKeepsLastError) {

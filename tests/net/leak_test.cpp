@@ -1,0 +1,253 @@
+// Handle leaks of the "--verify" sequence: fifty InstallProduct runs without
+// the launch, one after the other in this process, successes and every kind
+// of failure mixed, must leave the process's handle count where it was after
+// a short warm-up. Needs the staging server (VANTREL_TEST_PORT,
+// VANTREL_TEST_DOCROOT); skipped without it.
+//
+// Wine's GetProcessHandleCount always reports 0, so the count comes from the
+// system handle table (the process's own entries), which both Windows and
+// Wine fill in.
+#include <windows.h>
+#include <bcrypt.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/installer_app.h"
+#include "support/failure.h"
+#include "workflow/install_product.h"
+
+using namespace vantrel;
+
+namespace {
+
+constexpr int kWarmUpRuns = 8;  // every variant once
+constexpr int kMeasuredRuns = 50;
+// Room for what Wine's own libraries keep around (a pooled thread, a cached
+// key); a leak of one handle per run is fifty.
+constexpr long long kAllowedGrowth = 3;
+
+std::wstring Env(const wchar_t* name) {
+    wchar_t buffer[1024];
+    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
+    return length > 0 && length < 1024 ? std::wstring(buffer, length) : std::wstring();
+}
+
+bool WriteAll(const std::wstring& path, const std::string& bytes) {
+    const std::size_t slash = path.find_last_of(L'\\');
+    if (slash != std::wstring::npos) SHCreateDirectoryExW(nullptr, path.substr(0, slash).c_str(), nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+// This process's entries in the system handle table; -1 if the table can't
+// be read.
+long long OwnHandles() {
+    struct Entry {
+        void* object;
+        ULONG_PTR process;
+        ULONG_PTR handle;
+        ULONG access;
+        USHORT backTrace;
+        USHORT type;
+        ULONG attributes;
+        ULONG reserved;
+    };
+    struct Table {
+        ULONG_PTR count;
+        ULONG_PTR reserved;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return -1;
+    constexpr ULONG kExtendedHandleInformation = 64;
+    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<unsigned char> buffer(1 << 20);
+    ULONG needed = 0;
+    LONG status;
+    while ((status = query(kExtendedHandleInformation, buffer.data(),
+                           static_cast<ULONG>(buffer.size()), &needed)) == kLengthMismatch) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) return -1;
+    const auto* table = reinterpret_cast<const Table*>(buffer.data());
+    const ULONG_PTR self = GetCurrentProcessId();
+    long long count = 0;
+    for (ULONG_PTR i = 0; i < table->count; ++i) {
+        if (table->entries[i].process == self) ++count;
+    }
+    return count;
+}
+
+// Deterministic filler standing in for a product installer.
+std::string PackageBytes(std::size_t length) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
+    return bytes;
+}
+
+struct Variant {
+    const char* what;
+    std::string file;
+    std::string sha256;
+    std::string size;
+    // Empty: success; otherwise the beginnings of the messages that may end it.
+    std::vector<std::wstring> expected;
+
+    bool Explains(const std::wstring& message) const {
+        for (const std::wstring& start : expected) {
+            if (message.rfind(start, 0) == 0) return true;
+        }
+        return false;
+    }
+};
+
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t c : text) {
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+template <typename Call>
+std::optional<std::wstring> FailureOf(Call&& call) {
+    try {
+        call();
+    } catch (const Failure& failure) {
+        return failure.message;
+    }
+    return std::nullopt;
+}
+
+// SHA-256 as lower-case hex through CNG, written here rather than taken from
+// the program so a fault there can't make both sides agree.
+std::string Digest(const std::string& bytes) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    unsigned char digest[32] = {};
+    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
+    BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                   static_cast<ULONG>(bytes.size()), 0);
+    BCryptFinishHash(hash, digest, sizeof(digest), 0);
+    BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    std::string text;
+    for (const unsigned char b : digest) {
+        text.push_back("0123456789abcdef"[b >> 4]);
+        text.push_back("0123456789abcdef"[b & 15]);
+    }
+    return text;
+}
+
+TEST(Leaks, HandleCountIsFlatOverFiftyVerifySequences) {
+    const std::wstring docroot = Env(L"VANTREL_TEST_DOCROOT");
+    if (Env(L"VANTREL_TEST_PORT").empty() || docroot.empty()) {
+        GTEST_SKIP() << "needs the staging server (VANTREL_TEST_PORT, VANTREL_TEST_DOCROOT)";
+    }
+
+    // The measurement itself: one more handle shows, and goes again.
+    const long long before = OwnHandles();
+    ASSERT_GT(before, 0) << "the system handle table can't be read";
+    const HANDLE probe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(OwnHandles(), before + 1);
+    CloseHandle(probe);
+    EXPECT_EQ(OwnHandles(), before);
+
+    const std::string package = PackageBytes(120000);
+    const std::string digest = Digest(package);
+    const std::string size = std::to_string(package.size());
+    std::string wrongDigest = digest;
+    wrongDigest[0] = wrongDigest[0] == '0' ? '1' : '0';
+    std::string upperDigest = digest;
+    std::transform(upperDigest.begin(), upperDigest.end(), upperDigest.begin(),
+                   [](char c) { return static_cast<char>(c >= 'a' && c <= 'f' ? c - 32 : c); });
+
+    // The server's side: three copies of the package, two of them damaged in
+    // transit by rules; the manifest changes per run.
+    const std::wstring downloads = docroot + L"\\downloads\\";
+    for (const wchar_t* name : {L"Leak-Setup.exe", L"Cut-Setup.exe", L"Reset-Setup.exe"}) {
+        ASSERT_TRUE(WriteAll(downloads + name, package));
+    }
+    ASSERT_TRUE(WriteAll(docroot + L"\\_rules.json",
+                         "{\"/downloads/Cut-Setup.exe\": {\"cut_after\": 50000},"
+                         " \"/downloads/Reset-Setup.exe\": {\"reset_after\": 50000},"
+                         " \"/downloads/Status-Setup.exe\": {\"status\": 503}}"));
+
+    const std::vector<Variant> variants = {
+        {"success", "Leak-Setup.exe", digest, size, {}},
+        {"package missing", "Missing-Setup.exe", digest, size, {L"下载服务器返回 HTTP 404"}},
+        {"server error", "Status-Setup.exe", digest, size, {L"下载服务器返回 HTTP 503"}},
+        {"wrong digest", "Leak-Setup.exe", wrongDigest, size, {L"安装包 SHA-256 校验失败，已拒绝运行。"}},
+        {"bad manifest", "Leak-Setup.exe", upperDigest, size, {L"版本清单格式不正确。"}},
+        {"size too small", "Leak-Setup.exe", digest, std::to_string(package.size() - 1),
+         {L"文件大小超过清单限制，已停止下载。"}},
+        {"body cut off", "Cut-Setup.exe", digest, size, {L"安装包下载不完整，请重试。"}},
+        // The reset reaches the reader as an error, or as an early end when
+        // it overtakes the last data.
+        {"connection reset", "Reset-Setup.exe", digest, size,
+         {L"下载中断，请重试", L"安装包下载不完整，请重试。"}},
+    };
+
+    long long baseline = -1;
+    long long highest = -1;
+    std::vector<long long> counts;
+    for (int run = 0; run < kWarmUpRuns + kMeasuredRuns; ++run) {
+        const Variant& variant = variants[static_cast<std::size_t>(run) % variants.size()];
+        ASSERT_TRUE(WriteAll(downloads + L"release.ini",
+                             "[windows]\r\nfile=" + variant.file + "\r\nsha256=" + variant.sha256 +
+                                 "\r\nsize=" + variant.size + "\r\n"));
+        {
+            InstallerApp app;
+            app.systemMode = kWindows10;
+            const auto failure = FailureOf([&] { InstallProduct(app, false); });
+            if (variant.expected.empty()) {
+                ASSERT_FALSE(failure.has_value())
+                    << "run " << run << ": " << variant.what << ": " << Narrow(*failure);
+            } else {
+                ASSERT_TRUE(failure.has_value()) << "run " << run << ": " << variant.what;
+                ASSERT_TRUE(variant.Explains(*failure))
+                    << "run " << run << ": " << variant.what << ": " << Narrow(*failure);
+            }
+        }
+        const long long now = OwnHandles();
+        if (run == kWarmUpRuns - 1) baseline = now;
+        if (run >= kWarmUpRuns) {
+            counts.push_back(now);
+            highest = std::max(highest, now);
+        }
+    }
+
+    std::printf("handles: %lld at the start, %lld after %d warm-up runs, %lld after %d more "
+                "(highest %lld)\n",
+                before, baseline, kWarmUpRuns, counts.back(), kMeasuredRuns, highest);
+    EXPECT_LE(counts.back(), baseline + kAllowedGrowth);
+    EXPECT_LE(highest, baseline + kAllowedGrowth);
+    // No creeping either: the second half ends no higher than the first half.
+    const auto half = counts.begin() + static_cast<std::ptrdiff_t>(counts.size() / 2);
+    EXPECT_LE(*std::max_element(half, counts.end()),
+              *std::max_element(counts.begin(), half) + 1);
+}
+
+}  // namespace

@@ -1,0 +1,877 @@
+#!/usr/bin/python3
+"""Benchmarks of the installer on this machine: download throughput, digest
+time, peak memory, file size, start-up time and responsiveness, side by side
+with their references, in one run.
+
+    /usr/bin/python3 tools/bench.py [--no-build] [--runs 5] [--startup-runs 10]
+                                    [--big-mib 1024] [--output docs/benchmarks.md]
+
+Builds what it needs (the x86_64 build in build/bench with the bench programs,
+the shipped i686 build in build/release), starts its own local HTTPS server on
+build/bench's ports, its own Xvfb screen and a private copy of the Windows 10
+test prefix, prints a Markdown table and writes it, with the machine it ran
+on, to docs/benchmarks.md. Only loopback traffic. The targets are reported,
+never enforced: the exit code is 0 whenever every measurement could be taken,
+whatever the figures, and 1 when a program under test failed.
+
+Why x86_64: this machine's kernel runs no 32-bit code, so the figures that
+need a running program come from the x86_64 build of the same sources under
+Wine's 64-bit loader; the size is that of the shipped i686 file.
+"""
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import platform
+import shutil
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+SOURCE_DIR = Path(__file__).resolve().parents[1]
+WINE = "/usr/lib/wine/wine64"
+MB = 1_000_000  # throughput is in MB/s of 10^6 bytes
+MIB = 1 << 20
+WINDOW_CLASS_STATUS_DOWNLOADING = "正在下载"
+
+# Targets of the benchmark, as stated for the project.
+TARGET_TRANSFER_RATIO = 0.9        # installer / bare WinHTTP reader, at least
+TARGET_MEMORY_SPREAD_KIB = 2048    # peak RSS, 1 GiB package minus 1 MiB package, below
+TARGET_SIZE_BYTES = 400 * 1024     # shipped exe, at most
+TARGET_LATENCY_P99_MS = 100.0      # WM_NULL answer during a download, at most
+
+
+# ---------------------------------------------------------------------------
+# Pure helpers (tested in bench/test_bench.py)
+
+def median(values):
+    return statistics.median(values) if values else None
+
+
+def percentile(values, q):
+    """The value below which a fraction q of the sorted samples lie (nearest
+    rank, the same rule as the probes use)."""
+    if not values:
+        return None
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
+
+
+def generated_block(seed: int, size: int = MIB) -> bytes:
+    """The test server's generated body pattern: byte i is ((i + seed) * 131 + 7)
+    mod 256. size must be a multiple of 256 so blocks join seamlessly."""
+    assert size % 256 == 0
+    period = bytes(((i + seed) * 131 + 7) & 0xFF for i in range(256))
+    return period * (size // 256)
+
+
+def generated_sha256(length: int, seed: int) -> str:
+    block = generated_block(seed)
+    digest = hashlib.sha256()
+    full, rest = divmod(length, len(block))
+    for _ in range(full):
+        digest.update(block)
+    digest.update(block[:rest])
+    return digest.hexdigest()
+
+
+def pe_sections(path: Path) -> dict:
+    """Section table of a PE file: {"machine", "headers", "sections": [(name,
+    raw_size, virtual_size)], "file_size"}. Raw sizes are the bytes each
+    section takes in the file."""
+    data = Path(path).read_bytes()
+    if data[:2] != b"MZ":
+        raise ValueError(f"{path} is not a PE file")
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise ValueError(f"{path} has no PE signature")
+    machine, count = struct.unpack_from("<HH", data, pe + 4)
+    optional_size = struct.unpack_from("<H", data, pe + 20)[0]
+    headers = struct.unpack_from("<I", data, pe + 24 + 60)[0]  # SizeOfHeaders
+    table = pe + 24 + optional_size
+    sections = []
+    for index in range(count):
+        entry = table + 40 * index
+        name = data[entry:entry + 8].rstrip(b"\0").decode("ascii", "replace")
+        virtual_size, _, raw_size = struct.unpack_from("<III", data, entry + 8)
+        sections.append((name, raw_size, virtual_size))
+    return {"machine": {0x14C: "i386", 0x8664: "x86-64"}.get(machine, hex(machine)),
+            "headers": headers, "sections": sections, "file_size": len(data)}
+
+
+def manifest_text(section: str, file: str, sha256: str, size: int) -> str:
+    return f"[{section}]\r\nfile={file}\r\nsha256={sha256}\r\nsize={size}\r\n"
+
+
+def fmt(value, digits=1, unit=""):
+    if value is None:
+        return "n/a"
+    return f"{value:,.{digits}f}{unit}"
+
+
+def verdict(ok):
+    return "n/a" if ok is None else ("met" if ok else "**missed**")
+
+
+def render_markdown(results: dict, machine: dict) -> str:
+    """The report: one summary table, then the size breakdown and the raw
+    samples. `results` holds what main() measured; missing parts read n/a."""
+    d = results.get("download", {})
+    v = results.get("verify", {})
+    m = results.get("memory", {})
+    s = results.get("size", {})
+    st = results.get("startup", {})
+    r = results.get("latency", {})
+
+    def ratio(a, b):
+        return a / b if a and b else None
+
+    inst, reader, curl = d.get("installer_mbs"), d.get("reader_mbs"), d.get("curl_mbs")
+    transfer_ratio = ratio(inst, reader)
+    # The verdict uses the ratio within rounds where there is one: on a shared
+    # machine it is the figure a change of load disturbs least.
+    judged_ratio = d.get("paired_ratio") or transfer_ratio
+    hash_ratio = ratio(v.get("hash_s"), v.get("sha256sum_s"))
+    spread = (m["big_kib"] - m["small_kib"]) if m.get("big_kib") and m.get("small_kib") else None
+    p99 = r.get("download", {}).get("p99")
+    mib = results.get("download_mib", 256)
+    rows = [
+        (f"1. Download, installer `--verify` ({mib} MiB)", fmt(inst, 1, " MB/s"),
+         f"WinHTTP reader {fmt(reader, 1, ' MB/s')}; curl {fmt(curl, 1, ' MB/s')}",
+         f"{fmt(d.get('paired_ratio'), 3)} × reader per round ({fmt(transfer_ratio, 3)} of the medians; "
+         f"reader vs itself {fmt(d.get('noise_ratio'), 3)}); {fmt(ratio(inst, curl), 3)} × curl",
+         f"≥ {TARGET_TRANSFER_RATIO} × reader",
+         verdict(None if judged_ratio is None else judged_ratio >= TARGET_TRANSFER_RATIO)),
+        (f"2. Verification, last byte → verdict ({mib} MiB)",
+         f"{fmt(v.get('hash_s'), 3, ' s')} in-process; {fmt(v.get('external_s'), 3, ' s')} to exit",
+         f"sha256sum {fmt(v.get('sha256sum_s'), 3, ' s')}",
+         f"{fmt(hash_ratio, 2)} × sha256sum", "report", "—"),
+        (f"3. Peak RSS, 1 MiB vs {results.get('big_mib', 1024)} MiB package",
+         f"{fmt(m.get('small_kib'), 0, ' KiB')} / {fmt(m.get('big_kib'), 0, ' KiB')}",
+         "—", f"{fmt(spread, 0, ' KiB')} apart", f"< {TARGET_MEMORY_SPREAD_KIB} KiB apart",
+         verdict(None if spread is None else spread < TARGET_MEMORY_SPREAD_KIB)),
+        ("4. Size, shipped i686 exe", fmt(s.get("file_size"), 0, " bytes"),
+         "—", f"{fmt(s.get('file_size', 0) / 1024 if s.get('file_size') else None, 1, ' KiB')}",
+         f"≤ {TARGET_SIZE_BYTES // 1024} KiB",
+         verdict(None if not s.get("file_size") else s["file_size"] <= TARGET_SIZE_BYTES)),
+        ("5. Start-up to visible window (warm wineserver)",
+         f"median {fmt(st.get('median_ms'), 0, ' ms')} of {len(st.get('ms', []))}",
+         f"minimal window {fmt(st.get('reference_median_ms'), 0, ' ms')}",
+         f"{fmt(ratio(st.get('median_ms'), st.get('reference_median_ms')), 2)} × minimal", "report", "—"),
+        (f"6. WM_NULL answer during a {mib} MiB download",
+         f"p99 {fmt(p99, 2, ' ms')}",
+         f"p50 {fmt(r.get('download', {}).get('p50'), 2)} / p90 {fmt(r.get('download', {}).get('p90'), 2)} / "
+         f"max {fmt(r.get('download', {}).get('max'), 2)} ms, {r.get('download', {}).get('count', 0)} samples",
+         "—", f"p99 ≤ {TARGET_LATENCY_P99_MS:.0f} ms",
+         verdict(None if p99 is None else p99 <= TARGET_LATENCY_P99_MS)),
+    ]
+    lines = ["| Benchmark | Installer | Reference | Ratio | Target | Result |",
+             "|---|---|---|---|---|---|"]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def render_document(results: dict, machine: dict) -> str:
+    out = ["# Benchmarks", "",
+           f"Measured by `tools/bench.py` on {results.get('date', 'an unknown date')}. "
+           "Benchmarks are not tests: the targets are reported here and never fail the test suite.", "",
+           "## Machine", ""]
+    out += [f"- {key}: {value}" for key, value in machine.items()]
+    out += ["",
+            "The kernel of this machine runs no 32-bit code, so everything that runs a program uses "
+            "the x86_64 build of the same sources (`build/bench`, staging endpoints on localhost) under "
+            "Wine's 64-bit loader in a private Windows 10 prefix; only the size is that of the shipped "
+            "i686 `build/release/VantrelSetup.exe`. The machine is shared: its load average is given "
+            "above, and the figures move with it.", "",
+            "## Results", "", render_markdown(results, machine), ""]
+
+    d = results.get("download", {})
+    if d:
+        out += ["### Download", "",
+                f"{results.get('runs')} runs each, interleaved in rounds whose order turns, after one "
+                "warm-up round; median shown. The ratio per round is the median of installer ÷ reader "
+                "within each round, which a change of the machine's load disturbs less; it decides the "
+                "target. The reader runs twice per round, and the ratio of its two runs shows how much "
+                "the machine's noise alone moves a ratio. "
+                "Throughput is the package size over the time from the server's log of the request "
+                "(after the TLS handshake) to the moment the file on disk reaches its full size, polled "
+                "every 2 ms, so connection set-up and the digest are left out for all three.", "",
+                "| Client | MB/s (median) | samples (MB/s) |", "|---|---|---|"]
+        for key, label in (("installer", "installer `--verify`"), ("reader", "bare WinHTTP reader"),
+                           ("again", "the same reader again (noise check)"), ("curl", "curl (TLS 1.2)")):
+            samples = d.get(key + "_samples", [])
+            out.append(f"| {label} | {fmt(d.get(key + '_mbs'), 1)} | "
+                       + ", ".join(fmt(x, 1) for x in samples) + " |")
+        out += ["", "The reader also times itself, from its first body byte to its last write: "
+                    f"{fmt(d.get('reader_own_clock_mbs'), 1)} MB/s (median), which checks the outside "
+                    "measurement.", ""]
+    v = results.get("verify", {})
+    if v:
+        out += ["### Verification", "",
+                "The installer's own digest routine (`Sha256Context` + `HashFileHex`, 64 KiB reads "
+                "through CNG) timed in-process by `bench/hash_timer.exe` on the downloaded "
+                f"{results.get('download_mib', 256)} MiB file, and split into reading and hashing, against "
+                "`sha256sum` on the same file (page cache warm for both); medians.", "",
+                "| Part | seconds |", "|---|---|",
+                f"| read back, 64 KiB chunks, no hashing | {fmt(v.get('read_s'), 3)} |",
+                f"| CNG SHA-256 alone, same bytes from memory | {fmt(v.get('cng_s'), 3)} |",
+                f"| whole routine | {fmt(v.get('hash_s'), 3)} |",
+                f"| sha256sum | {fmt(v.get('sha256sum_s'), 3)} |",
+                f"| installer, file complete → process exit (digest, workspace removal, exit) | "
+                f"{fmt(v.get('external_s'), 3)} |", ""]
+    m = results.get("memory", {})
+    if m:
+        out += ["### Memory", "",
+                "Peak resident set (the kernel's high-water mark, `ru_maxrss` of the Wine process that "
+                "runs `VantrelSetup.exe --verify`, cross-checked with `VmHWM`), maximum over the runs.", "",
+                "| Package | peak RSS (KiB) | runs (KiB) |", "|---|---|---|",
+                f"| 1 MiB | {fmt(m.get('small_kib'), 0)} | {', '.join(str(x) for x in m.get('small_runs', []))} |",
+                f"| {results.get('big_mib', 1024)} MiB | {fmt(m.get('big_kib'), 0)} | "
+                f"{', '.join(str(x) for x in m.get('big_runs', []))} |", ""]
+    s = results.get("size", {})
+    if s:
+        out += ["### Size by section", "",
+                f"`build/release/VantrelSetup.exe`, {s.get('machine')}, {s['file_size']:,} bytes.", "",
+                "| Section | bytes in file | share |", "|---|---|---|",
+                f"| headers | {s['headers']:,} | {100 * s['headers'] / s['file_size']:.1f} % |"]
+        for name, raw, _virtual in s["sections"]:
+            if raw:
+                out.append(f"| `{name}` | {raw:,} | {100 * raw / s['file_size']:.1f} % |")
+        out.append("")
+    st = results.get("startup", {})
+    if st:
+        out += ["### Start-up", "",
+                "`bench/startup_probe.exe`, run inside the prefix (so its wineserver is up), starts the "
+                "installer with `CreateProcessW` and polls every 1 ms until the main window is visible, "
+                "then closes it and waits for it before the next start. One warm-up start per block of "
+                f"{len(st.get('ms', [])) // 2} is dropped. The reference, `bench/minimal_window.exe`, has "
+                "the installer's manifest (common controls 6) and only shows a window of the same class with a "
+                "progress bar; it runs in alternating blocks with the installer.", "",
+                "Installer (ms): " + ", ".join(fmt(x, 0) for x in st.get("ms", [])), "",
+                "Minimal window (ms): " + ", ".join(fmt(x, 0) for x in st.get("reference_ms", [])), ""]
+    r = results.get("latency", {})
+    if r:
+        out += ["### Responsiveness", "",
+                "A windowed run (the install button pressed by `bench/latency_probe.exe`) downloads a "
+                f"{results.get('download_mib', 256)} MiB product installer (the sample installer padded "
+                "with zeros, which then runs) while the probe sends `WM_NULL` with `SendMessageTimeoutW` "
+                "every 2 ms and files each answer time under what the status line said.", "",
+                "| Phase | samples | timeouts | p50 ms | p90 ms | p99 ms | max ms |", "|---|---|---|---|---|---|---|"]
+        for phase in ("download", "verify", "other"):
+            p = r.get(phase, {})
+            out.append(f"| {phase} | {p.get('count', 0)} | {p.get('timeouts', 0)} | {fmt(p.get('p50'), 2)} | "
+                       f"{fmt(p.get('p90'), 2)} | {fmt(p.get('p99'), 2)} | {fmt(p.get('max'), 2)} |")
+        driver = results.get("driver_latency")
+        if driver:
+            out += ["", f"Cross-check with the test driver (`driver.exe null-latency {driver.get('count')}`, "
+                        f"back to back, during the download of a second run): p50 {driver.get('p50')} ms, "
+                        f"p90 {driver.get('p90')} ms, p99 {driver.get('p99')} ms, max {driver.get('max')} ms, "
+                        f"{driver.get('timeouts')} timeouts."]
+        out += ["", f"Status line changes seen: {r.get('status_changes')}; download phase "
+                    f"{fmt(r.get('download_ms'), 0)} ms; final status “{r.get('final_status')}”.", "",
+                    f"The transfer itself ran at {fmt(r.get('window_mbs'), 1)} MB/s in the window with the "
+                    f"probe running ({fmt((driver or {}).get('window_mbs'), 1)} MB/s in the driver's run), "
+                    "against the headless figure above: in the window the UI thread repaints the status "
+                    "line and the progress bar for every 64 KiB chunk, on the same two cores.", ""]
+    out += ["## Where the time and the bytes go", "",
+            "- Download: the installer streams each 64 KiB read straight to the file; its extra work per "
+            "chunk (the status text and, in the window, one posted message) leaves no difference to the bare "
+            "reader beyond what the machine's noise does to the reader against itself. Both are bounded by "
+            "WinHTTP under Wine (its TLS through Wine's schannel), not by the server or the disk: curl on the "
+            "same server is several times faster.",
+            "- Verification: reading the file back costs next to nothing (page cache); the time is the "
+            "platform's SHA-256 (compare the CNG-alone row with the whole routine). The digest must come "
+            "from CNG, so this is the floor here.",
+            "- Memory: one 64 KiB transfer buffer and one 64 KiB read-back buffer, whatever the package "
+            "size; the peak is Wine's own footprint.",
+            "- Size: `.text` and `.eh_frame` are mostly the static C++ runtime (strings, exceptions, "
+            "threads); `.rsrc` is mostly the icon (sizes up to 128 px are stored as bitmaps).",
+            "- Start-up: most of it is Wine loading and initialising the system DLLs, common controls 6 "
+            "with theming and the X11 driver, which the minimal window pays too; the difference is the "
+            "installer's further system DLLs, its platform check and its two fonts.", ""]
+    return "\n".join(out) + "\n"
+
+
+# ---------------------------------------------------------------------------
+# The machine
+
+def machine_info() -> dict:
+    def first(path, key):
+        try:
+            for line in Path(path).read_text().splitlines():
+                if line.startswith(key):
+                    return line[len(key):].lstrip(" \t:=").strip().strip('"')
+        except OSError:
+            pass
+        return "unknown"
+
+    def command(*args):
+        try:
+            return subprocess.run(args, capture_output=True, text=True, timeout=30).stdout.strip()
+        except (OSError, subprocess.SubprocessError):
+            return "unknown"
+
+    mem_kib = first("/proc/meminfo", "MemTotal").split()[0]
+    return {
+        "CPU": f"{first('/proc/cpuinfo', 'model name')}, {os.cpu_count()} logical cores (nproc {command('nproc')})",
+        "Memory": f"{int(mem_kib) / 1024 / 1024:.1f} GiB" if mem_kib.isdigit() else mem_kib,
+        "Kernel": platform.release(),
+        "OS": first("/etc/os-release", "PRETTY_NAME="),
+        "Wine": command(WINE, "--version"),
+        "Compiler": "x86_64-w64-mingw32-g++-posix " + command("x86_64-w64-mingw32-g++-posix", "-dumpfullversion"),
+        "curl": " ".join(word for word in (command("curl", "--version").splitlines() or ["unknown"])[0].split()
+                         if word.startswith(("curl", "OpenSSL")) or word[:1].isdigit()) or "unknown",
+        "Load average at start": " ".join(Path("/proc/loadavg").read_text().split()[:3]),
+    }
+
+
+# ---------------------------------------------------------------------------
+# Running things
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.build = Path(args.build_dir).resolve()
+        self.release = Path(args.release_dir).resolve()
+        self.config = json.loads((self.build / "harness_config.json").read_text())
+        self.run_dir = self.build / "bench-run"
+        self.docroot = self.run_dir / "docroot"
+        self.prefix = self.run_dir / "prefix"
+        self.children: list[subprocess.Popen] = []
+        self.display = None
+        self.rules: dict = {}
+
+    # -- environment ---------------------------------------------------------
+
+    def env(self, extra=None) -> dict:
+        env = dict(os.environ)
+        for key in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY"):
+            env.pop(key, None)
+        env.update(WINEPREFIX=str(self.prefix), WINEARCH="win64", WINEDEBUG="-all")
+        if self.display:
+            env["DISPLAY"] = self.display
+        if extra:
+            env.update(extra)
+        return env
+
+    @staticmethod
+    def win_path(path: Path) -> str:
+        return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+    def temp_dir(self) -> Path:
+        users = self.prefix / "drive_c/users"
+        for user in sorted(p for p in users.iterdir() if p.name.lower() != "public"):
+            for candidate in (user / "AppData/Local/Temp", user / "Temp"):
+                if candidate.is_dir():
+                    return candidate
+        raise FileNotFoundError("no temporary folder in the prefix")
+
+    def program(self, name: str) -> Path:
+        for candidate in (self.build / f"{name}.exe", self.build / "bench" / f"{name}.exe",
+                          self.build / "tests" / f"{name}.exe"):
+            if candidate.exists():
+                return candidate
+        raise FileNotFoundError(name)
+
+    def wine(self, *args, timeout=600, extra=None) -> subprocess.CompletedProcess:
+        return run_captured([WINE, *map(str, args)], self.env(extra), timeout)
+
+    # -- set-up --------------------------------------------------------------
+
+    def prepare(self):
+        log("preparing", self.run_dir)
+        self.stop_wineserver()
+        shutil.rmtree(self.run_dir, ignore_errors=True)
+        (self.docroot / "downloads").mkdir(parents=True)
+        subprocess.run(["cp", "-a", str(self.build / "wine/base-win10"), str(self.prefix)], check=True)
+        self.start_server()
+        self.start_display()
+        # A persistent wineserver for the prefix: every start below is a warm
+        # start, as the start-up figure requires.
+        subprocess.run(["wineserver", "-p"], env=self.env(), check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wine("cmd", "/c", "exit", timeout=120)
+
+    def start_server(self):
+        port = self.config["product_port"]
+        server_log = open(self.run_dir / "server.log", "w")
+        proc = subprocess.Popen(
+            ["/usr/bin/python3", str(SOURCE_DIR / "tests/server/vantrel_server.py"), "--docroot", str(self.docroot),
+             "--certs", str(self.build / "certs"), "--port", str(port),
+             "--runtime-port", str(self.config["runtime_port"]), "--special-base", str(port + 2)],
+            stdout=subprocess.PIPE, stderr=server_log, text=True)
+        server_log.close()
+        self.children.append(proc)
+        line = proc.stdout.readline().strip()
+        if line != "ready":
+            raise RuntimeError("the HTTPS server did not start: " + (self.run_dir / "server.log").read_text())
+
+    def start_display(self):
+        for number in range(150, 200):
+            if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
+                break
+        fbdir = self.run_dir / "xvfb"
+        fbdir.mkdir()
+        proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                                 "-nocursor", "-fbdir", str(fbdir)],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.children.append(proc)
+        deadline = time.monotonic() + 20
+        while not Path(f"/tmp/.X11-unix/X{number}").exists():
+            if proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("Xvfb did not start")
+            time.sleep(0.05)
+        self.display = f":{number}"
+
+    def stop_wineserver(self):
+        if self.prefix.exists():
+            subprocess.run(["wineserver", "-k"], env=self.env(), capture_output=True)
+            subprocess.run(["wineserver", "-w"], env=self.env(), capture_output=True)
+
+    def close(self):
+        self.stop_wineserver()
+        for proc in reversed(self.children):
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    proc.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+
+    # -- content ---------------------------------------------------------------
+
+    def publish_generated(self, name: str, length: int, seed: int) -> dict:
+        """A package of generated bytes under /downloads/, served from memory."""
+        path = "/downloads/" + name
+        self.rules[path] = {"body_len": length, "seed": seed}
+        (self.docroot / "_rules.json").write_text(json.dumps(self.rules))
+        return {"file": name, "path": path, "size": length, "sha256": generated_sha256(length, seed)}
+
+    def publish_file(self, name: str, data_path: Path) -> dict:
+        target = self.docroot / "downloads" / name
+        shutil.copyfile(data_path, target)
+        digest = hashlib.sha256()
+        with open(target, "rb") as f:
+            for chunk in iter(lambda: f.read(MIB), b""):
+                digest.update(chunk)
+        return {"file": name, "path": "/downloads/" + name, "size": target.stat().st_size,
+                "sha256": digest.hexdigest()}
+
+    def use_package(self, package: dict):
+        (self.docroot / "downloads/release.ini").write_bytes(
+            manifest_text("windows", package["file"], package["sha256"], package["size"]).encode())
+
+    def request_time(self, path: str) -> float:
+        """Server clock (same host clock) of the latest request for path."""
+        times = [e["time"] for e in _read_log(self.docroot) if e.get("path") == path]
+        if not times:
+            raise RuntimeError(f"the server saw no request for {path}")
+        return times[-1]
+
+    # -- one watched run -------------------------------------------------------
+
+    def watched(self, argv, size, find_file, extra=None, timeout=900) -> dict:
+        """Runs a program, polls for its output file reaching `size` bytes and
+        for its exit, and reports the times (host clock), the exit code and the
+        peak resident size of the process."""
+        start = time.time()
+        out_file, err_file = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        proc = subprocess.Popen(argv, env=self.env(extra), stdin=subprocess.DEVNULL, stdout=out_file,
+                                stderr=err_file)
+        complete = None
+        path = None
+        hwm_kib = 0
+        next_status = 0.0
+        while True:
+            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+            now = time.time()
+            if complete is None:
+                # Also once after the exit: a fast client may finish the file
+                # and exit between two polls (then the exit time bounds it).
+                path = path or find_file()
+                try:
+                    if path is not None and os.stat(path).st_size >= size:
+                        complete = now
+                except FileNotFoundError:
+                    path = None
+            if pid:
+                proc.returncode = os.waitstatus_to_exitcode(status)
+                break
+            if now - start > timeout:
+                proc.kill()
+                raise RuntimeError(f"{argv} did not finish in {timeout} s")
+            if now >= next_status:
+                hwm_kib = max(hwm_kib, _vm_hwm_kib(proc.pid))
+                next_status = now + 0.02
+            time.sleep(0.002)
+        out, err = _read_back(out_file), _read_back(err_file)
+        return {"start": start, "complete": complete, "exit": now, "code": proc.returncode,
+                "maxrss_kib": usage.ru_maxrss, "vmhwm_kib": hwm_kib, "stdout": out, "stderr": err}
+
+    def installer_verify(self, package: dict) -> dict:
+        temp = self.temp_dir()
+        for stale in temp.glob("VantrelSetup-*"):
+            shutil.rmtree(stale, ignore_errors=True)
+
+        def find():
+            found = list(temp.glob("VantrelSetup-*/package.exe"))
+            return found[0] if found else None
+
+        run = self.watched([WINE, str(self.program("VantrelSetup")), "--verify"], package["size"], find)
+        if run["code"] != 0 or run["complete"] is None:
+            raise RuntimeError(f"VantrelSetup.exe --verify failed (exit {run['code']}): {run['stderr'][-500:]}")
+        run["request"] = self.request_time(package["path"])
+        return run
+
+    def reader(self, package: dict, target: Path) -> dict:
+        target.unlink(missing_ok=True)
+        run = self.watched([WINE, str(self.program("winhttp_reader")), "localhost", str(self.config["product_port"]),
+                            package["path"], self.win_path(target)], package["size"],
+                           lambda: target if target.exists() else None)
+        if run["code"] != 0 or run["complete"] is None:
+            raise RuntimeError(f"winhttp_reader failed (exit {run['code']}): {run['stderr'][-500:]}")
+        run["request"] = self.request_time(package["path"])
+        run["self"] = json.loads(run["stdout"].strip().splitlines()[-1])
+        return run
+
+    def curl(self, package: dict, target: Path) -> dict:
+        target.unlink(missing_ok=True)
+        url = f"https://localhost:{self.config['product_port']}{package['path']}"
+        run = self.watched(["curl", "-sS", "--fail", "--noproxy", "*", "--tlsv1.2", "--tls-max", "1.2",
+                            "--cacert", str(self.build / "certs/ca.pem"), "-o", str(target), url],
+                           package["size"], lambda: target if target.exists() else None)
+        if run["code"] != 0 or run["complete"] is None:
+            raise RuntimeError(f"curl failed (exit {run['code']}): {run['stderr'][-500:]}")
+        run["request"] = self.request_time(package["path"])
+        return run
+
+    # -- the benchmarks --------------------------------------------------------
+
+    def download_and_verify(self, results: dict):
+        size = self.args.download_mib * MIB
+        package = self.publish_generated(f"bench-{self.args.download_mib}m.exe", size, seed=1)
+        self.use_package(package)
+        reader_file = self.temp_dir() / "bench-reader.bin"
+        curl_file = self.temp_dir() / "bench-curl.bin"
+        again_file = self.temp_dir() / "bench-reader-again.bin"
+        # "again" is the same reader a second time: the spread between the two
+        # readers is what the machine's noise alone does to a ratio.
+        samples = {"installer": [], "reader": [], "curl": [], "again": []}
+        external, reader_self = [], []
+        clients = list(samples)
+        for round_ in range(self.args.runs + 1):
+            # The order turns every round, so no client always follows the
+            # same one.
+            turn = round_ % len(clients)
+            for name in clients[turn:] + clients[:turn]:
+                if name == "installer":
+                    run = self.installer_verify(package)
+                elif name == "reader":
+                    run = self.reader(package, reader_file)
+                elif name == "again":
+                    run = self.reader(package, again_file)
+                else:
+                    run = self.curl(package, curl_file)
+                # Like the installer's workspace, the copies go at once, so no
+                # run pays for writing back an earlier one's pages.
+                curl_file.unlink(missing_ok=True)
+                again_file.unlink(missing_ok=True)
+                if name == "reader" and round_ < self.args.runs:
+                    reader_file.unlink(missing_ok=True)
+                seconds = run["complete"] - run["request"]
+                mbs = size / MB / seconds
+                log(f"download round {round_} {name}: {mbs:.1f} MB/s"
+                    + (f" (reader's own clock: {size / MB / (run['self']['seconds'] - run['self']['first_byte_s']):.1f})"
+                       if name == "reader" else ""))
+                if round_ == 0:
+                    continue  # warm-up
+                samples[name].append(mbs)
+                if name == "installer":
+                    external.append(run["exit"] - run["complete"])
+                if name == "reader":
+                    reader_self.append(size / MB / (run["self"]["seconds"] - run["self"]["first_byte_s"]))
+        results["download"] = {f"{k}_mbs": median(v) for k, v in samples.items()}
+        results["download"].update({f"{k}_samples": v for k, v in samples.items()})
+        results["download"]["reader_own_clock_mbs"] = median(reader_self)
+        # The machine is shared: a round's clients run back to back, so the
+        # ratio within a round is less exposed to a change of load than the
+        # ratio of the medians.
+        results["download"]["paired_ratio"] = median(
+            [a / b for a, b in zip(samples["installer"], samples["reader"])])
+        results["download"]["noise_ratio"] = median([a / b for a, b in zip(samples["again"], samples["reader"])])
+
+        # The digest on the very file the reader stored (same bytes as the
+        # installer's package, which its workspace has removed by now).
+        timer = self.wine(self.program("hash_timer"), self.win_path(reader_file), self.args.runs)
+        if timer.returncode != 0:
+            raise RuntimeError("hash_timer failed: " + timer.stderr)
+        measured = json.loads(timer.stdout.strip().splitlines()[-1])
+        if measured["digest"] != package["sha256"] or measured["bytes"] != size:
+            raise RuntimeError("hash_timer read a different file: " + timer.stdout)
+        sha256sum = []
+        for _ in range(self.args.runs):
+            begin = time.perf_counter()
+            out = subprocess.run(["sha256sum", str(reader_file)], capture_output=True, text=True, check=True)
+            sha256sum.append(time.perf_counter() - begin)
+            if not out.stdout.startswith(package["sha256"]):
+                raise RuntimeError("sha256sum disagrees with the expected digest")
+        results["verify"] = {"hash_s": median(measured["hash_s"]), "read_s": median(measured["read_s"]),
+                             "cng_s": median(measured["cng_s"]), "sha256sum_s": median(sha256sum),
+                             "external_s": median(external), "hash_samples": measured["hash_s"],
+                             "sha256sum_samples": sha256sum}
+        reader_file.unlink(missing_ok=True)
+        curl_file.unlink(missing_ok=True)
+
+    def memory(self, results: dict):
+        big = self.args.big_mib * MIB
+        small_package = self.publish_generated("bench-1m.exe", MIB, seed=2)
+        big_package = self.publish_generated(f"bench-{self.args.big_mib}m-mem.exe", big, seed=3)
+        runs = {"small": [], "big": []}
+        for _ in range(self.args.memory_runs):
+            for key, package in (("small", small_package), ("big", big_package)):
+                self.use_package(package)
+                run = self.installer_verify(package)
+                peak = max(run["maxrss_kib"], run["vmhwm_kib"])
+                log(f"memory {key}: ru_maxrss {run['maxrss_kib']} KiB, VmHWM {run['vmhwm_kib']} KiB")
+                runs[key].append(peak)
+        results["memory"] = {"small_kib": max(runs["small"]), "big_kib": max(runs["big"]),
+                             "small_runs": runs["small"], "big_runs": runs["big"]}
+        results["big_mib"] = self.args.big_mib
+
+    def size(self, results: dict):
+        exe = self.release / "VantrelSetup.exe"
+        results["size"] = pe_sections(exe)
+        log(f"size: {results['size']['file_size']} bytes")
+
+    def startup(self, results: dict):
+        def probe(name):
+            run = self.wine(self.program("startup_probe"), self.win_path(self.program(name)),
+                            self.args.startup_runs + 1, timeout=600)
+            if run.returncode != 0:
+                raise RuntimeError("startup_probe failed: " + run.stderr)
+            data = json.loads(run.stdout.strip().splitlines()[-1])
+            if any(code != 0 for code in data["exit_codes"]):
+                raise RuntimeError(f"{name} did not exit cleanly: {data}")
+            return data["ms"][1:]  # the first start is a warm-up
+
+        # Alternated in blocks so a change of the machine's load hits both.
+        ms, reference = [], []
+        for _ in range(2):
+            ms += probe("VantrelSetup")
+            reference += probe("minimal_window")
+        results["startup"] = {"ms": ms, "median_ms": median(ms), "min_ms": min(ms), "max_ms": max(ms),
+                              "reference_ms": reference, "reference_median_ms": median(reference)}
+        log(f"start-up: median {median(ms):.0f} ms, reference window {median(reference):.0f} ms")
+
+    def windowed_download(self, package: dict, during) -> tuple:
+        """Starts the window, runs `during()` while the download runs and lets the
+        run finish; returns what during() returned and the transfer's MB/s."""
+        record = self.run_dir / "sample-installer.txt"
+        record.unlink(missing_ok=True)
+        temp = self.temp_dir()
+        complete = []
+        stop = threading.Event()
+
+        def watch():
+            # The package reaching its size in the workspace ends the transfer.
+            while not stop.is_set():
+                for found in temp.glob("VantrelSetup-*/package.exe"):
+                    try:
+                        if found.stat().st_size >= package["size"]:
+                            complete.append(time.time())
+                            return
+                    except FileNotFoundError:
+                        pass
+                time.sleep(0.005)
+
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        window = subprocess.Popen([WINE, str(self.program("VantrelSetup"))],
+                                  env=self.env({"VANTREL_SAMPLE_RECORD": self.win_path(record)}),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            result = during()
+            driver = self.program("driver")
+            final = self.wine(driver, "wait-enabled", "install", "1", "300000", timeout=400)
+            state = json.loads(final.stdout) if final.returncode == 0 else {}
+            self.wine(driver, "close")
+            window.wait(timeout=60)
+        finally:
+            stop.set()
+            watcher.join()
+            if window.poll() is None:
+                window.kill()
+        status = state.get("status", {}).get("text")
+        if status != "安装已完成。" or not record.exists() or not complete:
+            raise RuntimeError(f"the windowed run did not complete: status {status!r}")
+        return result, package["size"] / MB / (complete[0] - self.request_time(package["path"]))
+
+    def latency(self, results: dict):
+        installer = self.program("sample_installer")
+        padded = self.run_dir / "padded-installer.exe"
+        size = self.args.download_mib * MIB
+        with open(padded, "wb") as out:
+            out.write(installer.read_bytes())
+            out.truncate(size)  # a PE file with a long tail of zeros still runs
+        package = self.publish_file(f"bench-{self.args.download_mib}m-setup.exe", padded)
+        padded.unlink()
+        self.use_package(package)
+
+        def probe():
+            run = self.wine(self.program("latency_probe"), "2", "300", "click", timeout=400)
+            if run.returncode != 0:
+                raise RuntimeError("latency_probe failed: " + run.stderr)
+            return json.loads(run.stdout.strip().splitlines()[-1])
+
+        data, mbs = self.windowed_download(package, probe)
+        data["window_mbs"] = mbs
+        results["latency"] = data
+        log(f"latency during download: {data['download']}; the transfer ran at {mbs:.1f} MB/s")
+
+        def driver_check():
+            driver = self.program("driver")
+            self.wine(driver, "wait-window", "30000")
+            self.wine(driver, "click", "install")
+            hex_text = WINDOW_CLASS_STATUS_DOWNLOADING.encode().hex()
+            self.wine(driver, "wait-status", "hex:" + hex_text, "60000")
+            run = self.wine(driver, "null-latency", str(self.args.driver_samples))
+            return json.loads(run.stdout) if run.returncode == 0 else None
+
+        driver, mbs = self.windowed_download(package, driver_check)
+        if driver is not None:
+            driver["window_mbs"] = mbs
+        results["driver_latency"] = driver
+        log(f"driver null-latency: {driver}; the transfer ran at {mbs:.1f} MB/s")
+
+
+def _read_back(file) -> str:
+    file.seek(0)
+    text = file.read().decode("utf-8", "replace")
+    file.close()
+    return text
+
+
+def run_captured(argv, env, timeout) -> subprocess.CompletedProcess:
+    """subprocess.run with the output going through files, not pipes: the
+    first program in a prefix starts Wine's own background processes, which
+    inherit its descriptors and would hold a pipe open long after it exits."""
+    out_file, err_file = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+    try:
+        proc = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, stdout=out_file, stderr=err_file,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        out_file.close()
+        err_file.close()
+        raise
+    return subprocess.CompletedProcess(argv, proc.returncode, _read_back(out_file), _read_back(err_file))
+
+
+def _read_log(docroot: Path) -> list:
+    path = docroot / "_requests.log"
+    if not path.exists():
+        return []
+    return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines() if line.strip()]
+
+
+def _vm_hwm_kib(pid: int) -> int:
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    except (OSError, ValueError):
+        pass
+    return 0
+
+
+def log(*parts):
+    print("bench:", *parts, file=sys.stderr, flush=True)
+
+
+def build(args):
+    bench_dir = Path(args.build_dir).resolve()
+    if not (bench_dir / "CMakeCache.txt").exists():
+        subprocess.run(["cmake", "-S", str(SOURCE_DIR), "-B", str(bench_dir), "-G", "Ninja",
+                        f"-DCMAKE_TOOLCHAIN_FILE={SOURCE_DIR}/cmake/mingw-x86_64.cmake",
+                        "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DVANTREL_BUILD_TESTS=ON",
+                        "-DVANTREL_PRODUCT_HOST=localhost", "-DVANTREL_RUNTIME_HOST=localhost",
+                        "-DVANTREL_PRODUCT_PORT=24443", "-DVANTREL_RUNTIME_PORT=24444"], check=True)
+    subprocess.run(["cmake", "--build", str(bench_dir)], check=True)
+    if Path(args.release_dir).resolve() == (SOURCE_DIR / "build/release"):
+        subprocess.run(["cmake", "--preset", "release"], cwd=SOURCE_DIR, check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", "--preset", "release"], cwd=SOURCE_DIR, check=True)
+    subprocess.run([str(SOURCE_DIR / "tools/make-prefix.sh"), str(bench_dir)], check=True)
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", default=str(SOURCE_DIR / "build/bench"))
+    parser.add_argument("--release-dir", default=str(SOURCE_DIR / "build/release"))
+    parser.add_argument("--no-build", action="store_true", help="use the builds as they are")
+    parser.add_argument("--runs", type=int, default=7, help="measured runs per download client (default 7)")
+    parser.add_argument("--startup-runs", type=int, default=10)
+    parser.add_argument("--memory-runs", type=int, default=2)
+    parser.add_argument("--download-mib", type=int, default=256)
+    parser.add_argument("--big-mib", type=int, default=1024, help="the large package of the memory test")
+    parser.add_argument("--driver-samples", type=int, default=2000)
+    parser.add_argument("--only", default="download,memory,size,startup,latency",
+                        help="comma-separated subset of the benchmarks")
+    parser.add_argument("--output", default=str(SOURCE_DIR / "docs/benchmarks.md"))
+    parser.add_argument("--render-only", action="store_true",
+                        help="measure nothing: write the report again from the last run's bench-results.json")
+    args = parser.parse_args(argv)
+    saved = Path(args.build_dir) / "bench-results.json"
+    if args.render_only:
+        results = json.loads(saved.read_text())
+        write_report(results, results.pop("machine"), Path(args.output))
+        return 0
+    if args.runs < 1:
+        parser.error("--runs must be at least 1")
+
+    if not args.no_build:
+        build(args)
+    machine = machine_info()
+    results = {"date": time.strftime("%Y-%m-%d %H:%M %Z"), "runs": args.runs, "download_mib": args.download_mib}
+    wanted = set(args.only.split(","))
+    bench = Bench(args)
+    try:
+        if "size" in wanted:
+            bench.size(results)
+        if wanted - {"size"}:
+            bench.prepare()
+        if "download" in wanted:
+            bench.download_and_verify(results)
+        if "memory" in wanted:
+            bench.memory(results)
+        if "startup" in wanted:
+            bench.startup(results)
+        if "latency" in wanted:
+            bench.latency(results)
+    except (RuntimeError, OSError, subprocess.SubprocessError, ValueError) as error:
+        log("failed:", error)
+        return 1
+    finally:
+        bench.close()
+
+    saved.write_text(json.dumps(dict(results, machine=machine), indent=1, default=str))
+    write_report(results, machine, Path(args.output))
+    return 0
+
+
+def write_report(results: dict, machine: dict, output: Path):
+    output.parent.mkdir(parents=True, exist_ok=True)
+    output.write_text(render_document(results, machine), encoding="utf-8")
+    print(render_markdown(results, machine))
+    log("written", output)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
