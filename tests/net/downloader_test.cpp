@@ -27,10 +27,13 @@
 #include "support/failure.h"
 #include "support/win_handles.h"
 #include "support/workspace.h"
+#include "tests/test_support.h"
 
 using namespace vantrel;
 
 namespace {
+
+using test_support::Env;
 
 const wchar_t kConnectFailed[] = L"下载连接失败，请检查网络、系统时间和证书";
 const wchar_t kCancelled[] = L"已取消下载，可以重新开始。";
@@ -43,12 +46,6 @@ const wchar_t kInterrupted[] = L"下载中断，请重试";
 const wchar_t kDigest1000[] = L"533b698850849b7908b20a22658f639c0b2a476f1791f85f50188287c31a9aba";
 const wchar_t kDigest200000[] = L"56bfedd2826b1d2e9cdde6a38608dee5cf64f899bf711de08749cc7776dd2d12";
 const wchar_t kDigest256MiB[] = L"9f1a2cc9224038f32fdb4e513a391ab23d02edc22dd2d06d6002bb4336a1ac75";
-
-std::wstring Env(const wchar_t* name) {
-    wchar_t buffer[1024];
-    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
-    return length > 0 && length < 1024 ? std::wstring(buffer, length) : std::wstring();
-}
 
 std::uint8_t GeneratedByte(std::uint64_t i) { return static_cast<std::uint8_t>(i * 131 + 7); }
 

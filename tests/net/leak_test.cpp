@@ -23,34 +23,21 @@
 #include "app/installer_app.h"
 #include "support/failure.h"
 #include "workflow/install_product.h"
+#include "tests/test_support.h"
 
 using namespace vantrel;
 
 namespace {
+
+using test_support::Env;
+using test_support::WriteAll;
+using test_support::FailureOf;
 
 constexpr int kWarmUpRuns = 8;  // every variant once
 constexpr int kMeasuredRuns = 50;
 // Room for what Wine's own libraries keep around (a pooled thread, a cached
 // key); a leak of one handle per run is fifty.
 constexpr long long kAllowedGrowth = 3;
-
-std::wstring Env(const wchar_t* name) {
-    wchar_t buffer[1024];
-    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
-    return length > 0 && length < 1024 ? std::wstring(buffer, length) : std::wstring();
-}
-
-bool WriteAll(const std::wstring& path, const std::string& bytes) {
-    const std::size_t slash = path.find_last_of(L'\\');
-    if (slash != std::wstring::npos) SHCreateDirectoryExW(nullptr, path.substr(0, slash).c_str(), nullptr);
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
-}
 
 // This process's entries in the system handle table; -1 if the table can't
 // be read.
@@ -128,16 +115,6 @@ std::string Narrow(const std::wstring& text) {
         }
     }
     return out;
-}
-
-template <typename Call>
-std::optional<std::wstring> FailureOf(Call&& call) {
-    try {
-        call();
-    } catch (const Failure& failure) {
-        return failure.message;
-    }
-    return std::nullopt;
 }
 
 // SHA-256 as lower-case hex through CNG, written here rather than taken from

@@ -32,10 +32,15 @@
 #include "support/workspace.h"
 #include "workflow/install_product.h"
 #include "workflow/runtime_update.h"
+#include "tests/test_support.h"
 
 using namespace vantrel;
 
 namespace {
+
+using test_support::Env;
+using test_support::WriteAll;
+using test_support::FailureOf;
 
 const std::wstring kDone = L"安装已完成。";
 const std::wstring kLaunched = L"请在安装向导中选择位置并完成安装。";
@@ -48,12 +53,6 @@ const std::wstring kIncomplete = L"安装包下载不完整，请重试。";
 const std::wstring kInstallingRuntime = L"正在安装微软系统运行库…";
 const std::wstring kRuntimeRestart = L"微软系统运行库已安装，需要重启 Windows 后重新运行岚禾舟安装器。";
 const wchar_t kSampleName[] = L"Sample-Setup-1.0.exe";
-
-std::wstring Env(const wchar_t* name) {
-    wchar_t buffer[1024];
-    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
-    return length > 0 && length < 1024 ? std::wstring(buffer, length) : std::wstring();
-}
 
 std::wstring Widen(const std::string& utf8) {
     if (utf8.empty()) return std::wstring();
@@ -80,20 +79,6 @@ std::string ReadAll(const std::wstring& path) {
     }
     CloseHandle(file);
     return bytes;
-}
-
-bool WriteAll(const std::wstring& path, const std::string& bytes) {
-    const std::size_t slash = path.find_last_of(L'\\');
-    if (slash != std::wstring::npos) {
-        SHCreateDirectoryExW(nullptr, path.substr(0, slash).c_str(), nullptr);
-    }
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
 }
 
 // Independent of the program's own hashing code, so a fault there can't make
@@ -164,16 +149,6 @@ std::map<std::string, std::wstring> ReadRecord(const std::wstring& path) {
         start = end + 1;
     }
     return values;
-}
-
-template <typename Call>
-std::optional<std::wstring> FailureOf(Call&& call) {
-    try {
-        call();
-    } catch (const Failure& failure) {
-        return failure.message;
-    }
-    return std::nullopt;
 }
 
 // A message-only window on the test thread; the percents posted to it are read

@@ -12,25 +12,17 @@
 #include "support/failure.h"
 #include "workflow/release_manifest.h"
 #include "workflow/runtime_update.h"
+#include "tests/test_support.h"
 
 namespace vantrel {
 namespace {
+
+using test_support::FailureOf;
 
 const std::wstring kMissing = L"版本清单缺少有效字段。";
 const std::wstring kFormat = L"版本清单格式不正确。";
 const std::wstring kSize = L"版本清单的文件大小无效。";
 const std::wstring kGoodDigest = L"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-
-// The Failure text a call throws, or nullopt when it returns.
-template <typename Call>
-std::optional<std::wstring> FailureOf(Call&& call) {
-    try {
-        call();
-    } catch (const Failure& failure) {
-        return failure.message;
-    }
-    return std::nullopt;
-}
 
 std::string Narrow(const std::wstring& text) {
     std::string out;
