@@ -35,17 +35,19 @@ driver=$build/tests/driver.exe
 
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wineserver -k 2>/dev/null || true
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
 }
 trap cleanup EXIT
 
-/usr/bin/python3 tools/staging_server.py "$build" --ready-file "$run_dir/server.ready" &
-pids+=($!)
-for _ in $(seq 100); do [ -f "$run_dir/server.ready" ] && break; sleep 0.1; done
-
 interactive=0
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then interactive=1; fi
+drip=--drip
+[ "$interactive" = 1 ] && drip=
+
+/usr/bin/python3 tools/staging_server.py "$build" --ready-file "$run_dir/server.ready" $drip &
+pids+=($!)
+for _ in $(seq 100); do [ -f "$run_dir/server.ready" ] && break; sleep 0.1; done
 
 if [ "$interactive" = 1 ]; then
   echo "main: opening the installer on $DISPLAY; complete the installation in its window"

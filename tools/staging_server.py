@@ -27,7 +27,7 @@ sys.path.insert(0, str(SOURCE_DIR / "tests/server"))
 import vantrel_server  # noqa: E402
 
 
-def lay_out(build: Path) -> Path:
+def lay_out(build: Path, drip: bool = False) -> Path:
     config = json.loads((build / "harness_config.json").read_text())
     root = build / "staging-root"
     shutil.rmtree(root, ignore_errors=True)
@@ -39,6 +39,11 @@ def lay_out(build: Path) -> Path:
         sections.append(f"[{section}]\r\nfile={name}\r\nsha256={hashlib.sha256(sample).hexdigest()}\r\n"
                         f"size={len(sample)}\r\n")
     (root / "downloads/release.ini").write_text("".join(sections), newline="")
+    if drip:
+        # Slow enough that the progress bar can be watched.
+        slow = {"drip": {"chunk": 4096, "delay_ms": 40}}
+        vantrel_server.write_rules(root, {"/downloads/VantrelProduct-win7.exe": slow,
+                                          "/downloads/VantrelProduct.exe": slow})
     runtime = build / "fixtures/runtime.msu"
     if runtime.exists():
         target = root / config["runtime_path"].lstrip("/")
@@ -51,10 +56,11 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build_dir", type=Path)
     parser.add_argument("--ready-file", type=Path)
+    parser.add_argument("--drip", action="store_true", help="send the product installers slowly")
     args = parser.parse_args()
     build = args.build_dir.resolve()
     config = json.loads((build / "harness_config.json").read_text())
-    root = lay_out(build)
+    root = lay_out(build, args.drip)
     server = vantrel_server.VantrelServer(root, build / "certs", port=config["product_port"],
                                           runtime_port=config["runtime_port"],
                                           special_base=config["product_port"] + 2)
