@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <shlobj.h>
 
 #include <optional>
@@ -40,6 +41,27 @@ std::optional<std::wstring> FailureOf(Call&& call) {
         return failure.message;
     }
     return std::nullopt;
+}
+
+// SHA-256 as lower-case hex through CNG, written here rather than taken from
+// the program so that a fault there can't make both sides agree.
+inline std::string Sha256Hex(const std::string& bytes) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    unsigned char digest[32] = {};
+    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
+    BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                   static_cast<ULONG>(bytes.size()), 0);
+    BCryptFinishHash(hash, digest, sizeof(digest), 0);
+    BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    std::string text;
+    for (const unsigned char b : digest) {
+        text.push_back("0123456789abcdef"[b >> 4]);
+        text.push_back("0123456789abcdef"[b & 15]);
+    }
+    return text;
 }
 
 }  // namespace test_support

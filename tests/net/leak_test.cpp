@@ -23,6 +23,7 @@
 #include "app/installer_app.h"
 #include "support/failure.h"
 #include "workflow/install_product.h"
+#include "tests/handle_table.h"
 #include "tests/test_support.h"
 
 using namespace vantrel;
@@ -38,47 +39,6 @@ constexpr int kMeasuredRuns = 50;
 // Room for what Wine's own libraries keep around (a pooled thread, a cached
 // key); a leak of one handle per run is fifty.
 constexpr long long kAllowedGrowth = 3;
-
-// This process's entries in the system handle table; -1 if the table can't
-// be read.
-long long OwnHandles() {
-    struct Entry {
-        void* object;
-        ULONG_PTR process;
-        ULONG_PTR handle;
-        ULONG access;
-        USHORT backTrace;
-        USHORT type;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    struct Table {
-        ULONG_PTR count;
-        ULONG_PTR reserved;
-        Entry entries[1];
-    };
-    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr) return -1;
-    constexpr ULONG kExtendedHandleInformation = 64;
-    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::vector<unsigned char> buffer(1 << 20);
-    ULONG needed = 0;
-    LONG status;
-    while ((status = query(kExtendedHandleInformation, buffer.data(),
-                           static_cast<ULONG>(buffer.size()), &needed)) == kLengthMismatch) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (status != 0) return -1;
-    const auto* table = reinterpret_cast<const Table*>(buffer.data());
-    const ULONG_PTR self = GetCurrentProcessId();
-    long long count = 0;
-    for (ULONG_PTR i = 0; i < table->count; ++i) {
-        if (table->entries[i].process == self) ++count;
-    }
-    return count;
-}
 
 // Deterministic filler standing in for a product installer.
 std::string PackageBytes(std::size_t length) {
@@ -117,26 +77,8 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
-// SHA-256 as lower-case hex through CNG, written here rather than taken from
-// the program so a fault there can't make both sides agree.
-std::string Digest(const std::string& bytes) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    unsigned char digest[32] = {};
-    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
-    BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                   static_cast<ULONG>(bytes.size()), 0);
-    BCryptFinishHash(hash, digest, sizeof(digest), 0);
-    BCryptDestroyHash(hash);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
-    std::string text;
-    for (const unsigned char b : digest) {
-        text.push_back("0123456789abcdef"[b >> 4]);
-        text.push_back("0123456789abcdef"[b & 15]);
-    }
-    return text;
-}
+// This process's entries in the system handle table; -1 if it can't be read.
+long long OwnHandles() { return handle_table::SystemHandleEntries(GetCurrentProcessId()); }
 
 TEST(Leaks, HandleCountIsFlatOverFiftyVerifySequences) {
     const std::wstring docroot = Env(L"VANTREL_TEST_DOCROOT");
@@ -153,7 +95,7 @@ TEST(Leaks, HandleCountIsFlatOverFiftyVerifySequences) {
     EXPECT_EQ(OwnHandles(), before);
 
     const std::string package = PackageBytes(120000);
-    const std::string digest = Digest(package);
+    const std::string digest = test_support::Sha256Hex(package);
     const std::string size = std::to_string(package.size());
     std::string wrongDigest = digest;
     wrongDigest[0] = wrongDigest[0] == '0' ? '1' : '0';

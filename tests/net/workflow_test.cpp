@@ -81,26 +81,9 @@ std::string ReadAll(const std::wstring& path) {
     return bytes;
 }
 
-// Independent of the program's own hashing code, so a fault there can't make
-// both sides agree.
 std::wstring Sha256Hex(const std::string& bytes) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    unsigned char digest[32] = {};
-    BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
-    BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                   static_cast<ULONG>(bytes.size()), 0);
-    BCryptFinishHash(hash, digest, sizeof(digest), 0);
-    BCryptDestroyHash(hash);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
-    const wchar_t* hex = L"0123456789abcdef";
-    std::wstring text;
-    for (const unsigned char b : digest) {
-        text.push_back(hex[b >> 4]);
-        text.push_back(hex[b & 15]);
-    }
-    return text;
+    const std::string hex = test_support::Sha256Hex(bytes);
+    return std::wstring(hex.begin(), hex.end());
 }
 
 std::string Narrow(const std::wstring& text) {
