@@ -7,6 +7,7 @@
 #include "app/main_window.h"
 #include "prereq/platform_gate.h"
 #include "prereq/root_certificate.h"
+#include "support/system_api.h"
 #include "support/failure.h"
 #include "support/win_handles.h"
 #include "support/workspace.h"
@@ -40,7 +41,7 @@ int RunWindowed(HINSTANCE instance, InstallerApp& app, KernelHandle& mutex) {
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_PROGRESS_CLASS;
-    InitCommonControlsEx(&controls);
+    ComCtl32().InitCommonControlsEx(&controls);
 
     RegisterWindowClass(instance);
     const HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, kWindowStyle,

@@ -4,6 +4,7 @@
 
 #include "app/installer_app.h"
 #include "download/sha256.h"
+#include "support/system_api.h"
 #include "support/failure.h"
 #include "support/scoped_handle.h"
 #include "support/win_handles.h"
@@ -18,7 +19,7 @@ constexpr DWORD kNetworkTimeoutMs = 15000;
 struct WinHttpHandleTraits {
     using Type = HINTERNET;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type handle) noexcept { WinHttpCloseHandle(handle); }
+    static void Close(Type handle) noexcept { WinHttp().WinHttpCloseHandle(handle); }
 };
 using WinHttpHandle = ScopedHandle<WinHttpHandleTraits>;
 
@@ -50,42 +51,42 @@ void DownloadFile(InstallerApp& app, const ServerEndpoint& server, const std::ws
 
     // Connecting. Nothing touches the disk until the server has answered 200,
     // so a failure here leaves the destination path as it was.
-    WinHttpHandle session(WinHttpOpen(L"VantrelSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+    WinHttpHandle session(WinHttp().WinHttpOpen(L"VantrelSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     CheckSystemCall(session.Valid(), L"无法初始化下载连接");
 
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    CheckSystemCall(WinHttpSetOption(session.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+    CheckSystemCall(WinHttp().WinHttpSetOption(session.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
                                      sizeof(protocols)) != FALSE,
                     L"无法启用 TLS 1.2");
 
-    CheckSystemCall(WinHttpSetTimeouts(session.Get(), kNetworkTimeoutMs, kNetworkTimeoutMs,
+    CheckSystemCall(WinHttp().WinHttpSetTimeouts(session.Get(), kNetworkTimeoutMs, kNetworkTimeoutMs,
                                        kNetworkTimeoutMs, kNetworkTimeoutMs) != FALSE,
                     L"无法设置下载超时");
 
-    WinHttpHandle connection(WinHttpConnect(session.Get(), server.host, server.port, 0));
+    WinHttpHandle connection(WinHttp().WinHttpConnect(session.Get(), server.host, server.port, 0));
     CheckSystemCall(connection.Valid(), L"无法初始化下载连接");
 
     // REFRESH keeps caches and proxies from answering with a stale copy.
-    WinHttpHandle request(WinHttpOpenRequest(connection.Get(), L"GET", path.c_str(), nullptr,
+    WinHttpHandle request(WinHttp().WinHttpOpenRequest(connection.Get(), L"GET", path.c_str(), nullptr,
                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                              WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH));
     CheckSystemCall(request.Valid(), L"无法初始化下载连接");
 
     // A redirect could lead anywhere; every resource must be answered directly.
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    CheckSystemCall(WinHttpSetOption(request.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
+    CheckSystemCall(WinHttp().WinHttpSetOption(request.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
                                      sizeof(redirectPolicy)) != FALSE,
                     L"无法设置下载安全策略");
 
-    CheckSystemCall(WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+    CheckSystemCall(WinHttp().WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                        WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE,
                     L"下载连接失败，请检查网络、系统时间和证书");
-    CheckSystemCall(WinHttpReceiveResponse(request.Get(), nullptr) != FALSE, L"服务器没有正常响应");
+    CheckSystemCall(WinHttp().WinHttpReceiveResponse(request.Get(), nullptr) != FALSE, L"服务器没有正常响应");
 
     DWORD statusCode = 0;
     DWORD statusSize = sizeof(statusCode);
-    CheckSystemCall(WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    CheckSystemCall(WinHttp().WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                         WINHTTP_HEADER_NAME_BY_INDEX, &statusCode, &statusSize,
                                         WINHTTP_NO_HEADER_INDEX) != FALSE,
                     L"无法读取下载响应");
@@ -105,7 +106,7 @@ void DownloadFile(InstallerApp& app, const ServerEndpoint& server, const std::ws
     std::vector<std::uint8_t> buffer(kChunkSize);
     for (;;) {
         DWORD read = 0;
-        CheckSystemCall(WinHttpReadData(request.Get(), buffer.data(), kChunkSize, &read) != FALSE,
+        CheckSystemCall(WinHttp().WinHttpReadData(request.Get(), buffer.data(), kChunkSize, &read) != FALSE,
                         L"下载中断，请重试");
         if (read == 0) break;
 

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "support/system_api.h"
 #include "support/failure.h"
 
 namespace vantrel {
@@ -34,24 +35,24 @@ bool DigestsMatch(const std::wstring& computed, const std::wstring& expected) {
 }
 
 Sha256Context::Sha256Context() {
-    if (!Succeeded(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    if (!Succeeded(BCrypt().BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
         algorithm = nullptr;
         throw Failure{L"无法初始化 SHA-256"};
     }
     // No object buffer: the provider allocates and frees the hash object.
-    if (!Succeeded(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
+    if (!Succeeded(BCrypt().BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
         // The destructor does not run for a half-built object, so the provider
         // is closed here before the failure leaves.
         hash = nullptr;
-        BCryptCloseAlgorithmProvider(algorithm, 0);
+        BCrypt().BCryptCloseAlgorithmProvider(algorithm, 0);
         algorithm = nullptr;
         throw Failure{L"无法创建 SHA-256"};
     }
 }
 
 Sha256Context::~Sha256Context() {
-    if (hash != nullptr) BCryptDestroyHash(hash);
-    if (algorithm != nullptr) BCryptCloseAlgorithmProvider(algorithm, 0);
+    if (hash != nullptr) BCrypt().BCryptDestroyHash(hash);
+    if (algorithm != nullptr) BCrypt().BCryptCloseAlgorithmProvider(algorithm, 0);
 }
 
 std::wstring HashFileHex(Sha256Context& context, HANDLE file) {
@@ -64,13 +65,13 @@ std::wstring HashFileHex(Sha256Context& context, HANDLE file) {
         const BOOL ok = ReadFile(file, buffer.data(), kHashChunkSize, &read, nullptr);
         CheckSystemCall(ok != FALSE, L"读取校验文件失败");
         if (read == 0) break;
-        if (!Succeeded(BCryptHashData(context.hash, buffer.data(), read, 0))) {
+        if (!Succeeded(BCrypt().BCryptHashData(context.hash, buffer.data(), read, 0))) {
             throw Failure{L"文件校验失败"};
         }
     }
 
     std::uint8_t digest[kDigestSize];
-    if (!Succeeded(BCryptFinishHash(context.hash, digest, kDigestSize, 0))) {
+    if (!Succeeded(BCrypt().BCryptFinishHash(context.hash, digest, kDigestSize, 0))) {
         throw Failure{L"文件校验失败"};
     }
     return ToLowerHex(digest, kDigestSize);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/installer_app.h"
+#include "support/system_api.h"
 #include "support/child_process.h"
 #include "support/failure.h"
 #include "support/win_handles.h"
@@ -41,7 +42,7 @@ constexpr const wchar_t* kQuestionCaption = L"安装兼容证书";
 constexpr DWORD kModulePathCapacity = 32768;
 
 HCERTSTORE OpenLocalMachineStore(const wchar_t* name, DWORD flags) noexcept {
-    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, name);
+    return Crypt32().CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, name);
 }
 
 }  // namespace
@@ -50,7 +51,7 @@ bool MatchesPinnedFingerprint(const std::uint8_t* bytes, std::size_t length) {
     if (bytes == nullptr || length == 0 || length > MAXDWORD) return false;
     std::array<std::uint8_t, 32> digest{};
     DWORD digestLength = static_cast<DWORD>(digest.size());
-    if (!CryptHashCertificate2(L"SHA256", 0, nullptr, bytes, static_cast<DWORD>(length),
+    if (!Crypt32().CryptHashCertificate2(L"SHA256", 0, nullptr, bytes, static_cast<DWORD>(length),
                                digest.data(), &digestLength)) {
         return false;
     }
@@ -69,7 +70,7 @@ PCCERT_CONTEXT LoadEmbeddedCertificate() {
     // A changed resource is never used, even if it decodes: the pin is the
     // only thing that makes this certificate trustworthy.
     if (!MatchesPinnedFingerprint(static_cast<const std::uint8_t*>(bytes), length)) return nullptr;
-    return CertCreateCertificateContext(X509_ASN_ENCODING, static_cast<const BYTE*>(bytes), length);
+    return Crypt32().CertCreateCertificateContext(X509_ASN_ENCODING, static_cast<const BYTE*>(bytes), length);
 }
 
 RootCertificateState EnumerationEndState(std::uint32_t lastError) {
@@ -85,7 +86,7 @@ RootCertificateState QueryRootCertificate() {
     // out of `current` on each turn.
     CertificateContext current;
     for (;;) {
-        const PCCERT_CONTEXT next = CertEnumCertificatesInStore(store.Get(), current.Release());
+        const PCCERT_CONTEXT next = Crypt32().CertEnumCertificatesInStore(store.Get(), current.Release());
         if (next == nullptr) return EnumerationEndState(GetLastError());
         current.Reset(next);
         // By digest only: a certificate with the same name but other bytes
@@ -100,7 +101,7 @@ RootCertificateState QueryRootCertificate() {
 bool IsWithinValidity(PCCERT_CONTEXT certificate, const FILETIME* when) {
     FILETIME time{};
     if (when != nullptr) time = *when;
-    return CertVerifyTimeValidity(when != nullptr ? &time : nullptr, certificate->pCertInfo) == 0;
+    return Crypt32().CertVerifyTimeValidity(when != nullptr ? &time : nullptr, certificate->pCertInfo) == 0;
 }
 
 std::optional<int> CertificateHelperExitCode(const CertificateHelperFacts& facts) {
@@ -149,7 +150,7 @@ int RunCertificateHelper() noexcept {
         facts.disallowedOpened = disallowed.Valid();
         if (const auto code = CertificateHelperExitCode(facts)) return *code;
 
-        const PCCERT_CONTEXT match = CertFindCertificateInStore(
+        const PCCERT_CONTEXT match = Crypt32().CertFindCertificateInStore(
             disallowed.Get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, embedded.Get(), nullptr);
         const DWORD searchError = GetLastError();
         const CertificateContext found(match);
@@ -171,7 +172,7 @@ int RunCertificateHelper() noexcept {
         CertificateHelperFacts::AddAttempt add;
         add.withinValidity = IsWithinValidity(embedded.Get(), nullptr);
         if (add.withinValidity) {
-            add.succeeded = CertAddCertificateContextToStore(root.Get(), embedded.Get(),
+            add.succeeded = Crypt32().CertAddCertificateContextToStore(root.Get(), embedded.Get(),
                                                              CERT_STORE_ADD_NEW, nullptr) != FALSE;
             // A successful call may leave a stale value behind: read it only
             // on failure.

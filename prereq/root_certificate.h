@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "support/system_api.h"
 #include "support/scoped_handle.h"
 
 namespace vantrel {
@@ -25,14 +26,14 @@ extern const std::array<std::uint8_t, 32> kPinnedFingerprint;
 struct CertificateStoreTraits {
     using Type = HCERTSTORE;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type store) noexcept { CertCloseStore(store, 0); }
+    static void Close(Type store) noexcept { Crypt32().CertCloseStore(store, 0); }
 };
 using CertificateStore = ScopedHandle<CertificateStoreTraits>;
 
 struct CertificateContextTraits {
     using Type = PCCERT_CONTEXT;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type context) noexcept { CertFreeCertificateContext(context); }
+    static void Close(Type context) noexcept { Crypt32().CertFreeCertificateContext(context); }
 };
 using CertificateContext = ScopedHandle<CertificateContextTraits>;
 

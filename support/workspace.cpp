@@ -1,13 +1,13 @@
 #include "support/workspace.h"
 
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <initializer_list>
 #include <utility>
 
 #include "download/sha256.h"
 #include "support/failure.h"
+#include "support/system_api.h"
 
 namespace vantrel {
 
@@ -28,7 +28,7 @@ std::array<std::uint8_t, 16> RandomNameBytes() {
     std::array<std::uint8_t, 16> bytes{};
     // BCryptGenRandom returns its status instead of setting the last error,
     // so its failure carries no error code.
-    const NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+    const NTSTATUS status = BCrypt().BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
                                             BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (status < 0) throw Failure{L"无法创建安全临时目录"};
     return bytes;

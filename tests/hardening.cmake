@@ -9,7 +9,9 @@ set_target_properties(planted PROPERTIES PREFIX "" OUTPUT_NAME planted
 target_link_libraries(planted PRIVATE kernel32)
 
 add_executable(planted_loader ${CMAKE_CURRENT_SOURCE_DIR}/planted/planted_loader.cpp
-                              ${CMAKE_SOURCE_DIR}/app/dll_search.cpp)
+                              ${CMAKE_SOURCE_DIR}/app/dll_search.cpp
+                              ${CMAKE_SOURCE_DIR}/support/system_api.cpp
+                              ${CMAKE_SOURCE_DIR}/support/failure.cpp)
 target_include_directories(planted_loader PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(planted_loader PRIVATE -municode)
 

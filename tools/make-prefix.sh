@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Creates the private Wine prefixes the tests copy from, inside the build
-# folder: build/<x>/wine/base (Windows 7 SP1, Wine's default) and
-# build/<x>/wine/base-win10 (Windows 10 1903). Both trust the local test CA,
+# folder (or WINE_DIR): build/<x>/wine/base (Windows 7 SP1, Wine's default)
+# and build/<x>/wine/base-win10 (Windows 10 1903). Both trust the local test CA,
 # render Chinese text, and let Wine draw its own window frames (no window
 # manager under Xvfb). Nothing outside the build folder is touched.
 set -euo pipefail
-build_dir=$(cd "${1:?usage: make-prefix.sh BUILD_DIR}" && pwd)
+build_dir=$(cd "${1:?usage: make-prefix.sh BUILD_DIR [WINE_DIR]}" && pwd)
 src_dir=$(cd "$(dirname "$0")/.." && pwd)
-wine_dir=$build_dir/wine
+wine_dir=${2:-${VANTREL_WINE_DIR:-$build_dir/wine}}
 certs=$build_dir/certs
 
 /usr/bin/python3 "$src_dir/tests/server/make_certs.py" "$certs" >/dev/null

@@ -9,6 +9,7 @@
 #include "app/installer_app.h"
 #include "download/endpoints.h"
 #include "prereq/runtime_check.h"
+#include "support/system_api.h"
 #include "support/child_process.h"
 #include "support/failure.h"
 #include "support/native_system.h"
@@ -57,12 +58,12 @@ LONG VerifyAuthenticodeSignature(const std::wstring& path) noexcept {
     data.dwUIContext = WTD_UICONTEXT_EXECUTE;
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG result = WinVerifyTrust(nullptr, &action, &data);
+    const LONG result = WinTrust().WinVerifyTrust(nullptr, &action, &data);
 
     // The verify call keeps state in hWVTStateData whatever its result; the
     // close call hands it back.
     data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(nullptr, &action, &data);
+    WinTrust().WinVerifyTrust(nullptr, &action, &data);
     return result;
 }
 

@@ -20,6 +20,18 @@ import harness  # noqa: E402
 import vantrel_server  # noqa: E402
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "vm: part of the subset that also runs in the test VM, on hosts whose kernel "
+                   "runs no 32-bit code (the whole file runs wherever Wine runs the i686 build)")
+
+
+def pytest_terminal_summary(terminalreporter):
+    mode = os.environ.get("VANTREL_WINE_MODE", "the host's Wine")
+    terminalreporter.write_line(
+        f"installer under test: {harness.BUILD_DIR / 'VantrelSetup.exe'} ({harness.WIDTH}), run by {mode}")
+
+
 @pytest.fixture(scope="session", autouse=True)
 def _bases():
     harness.ensure_bases()

@@ -31,15 +31,31 @@ def _load_config() -> dict:
 
 CONFIG = _load_config()
 BUILD_DIR: Path = CONFIG["build_dir"]
-WINE_DIR = BUILD_DIR / "wine"
+# The base prefixes live in the build folder unless told otherwise: in the
+# test VM the build folder is a shared folder, and Wine wants its prefixes on
+# a local disk.
+WINE_DIR = Path(os.environ.get("VANTREL_WINE_DIR") or BUILD_DIR / "wine")
 CERTS_DIR = BUILD_DIR / "certs"
+
+
+def _image_width(exe: Path) -> str:
+    data = exe.read_bytes()[:4096]
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    machine = int.from_bytes(data[pe + 4:pe + 6], "little")
+    return {0x14C: "i686", 0x8664: "x86_64"}.get(machine, hex(machine))
+
+
+# "i686" when the suite runs the shipped 32-bit program (under WOW64), or
+# "x86_64" for the second width on hosts that run no 32-bit code.
+WIDTH = _image_width(BUILD_DIR / "VantrelSetup.exe")
 
 
 def ensure_bases() -> None:
     """Builds the base prefixes once per build folder (about a minute)."""
     ready = all((WINE_DIR / name / ".vantrel-ready").exists() for name in ("base", "base-win10"))
     if not ready:
-        subprocess.run([str(SOURCE_DIR / "tools/make-prefix.sh"), str(BUILD_DIR)], check=True)
+        subprocess.run([str(SOURCE_DIR / "tools/make-prefix.sh"), str(BUILD_DIR), str(WINE_DIR)],
+                       check=True)
 
 
 def wine_env(prefix: Path, extra: dict | None = None) -> dict:
@@ -64,6 +80,13 @@ class Prefix:
         """A built program: "VantrelSetup" or the name of a test fixture."""
         top = BUILD_DIR / f"{name}.exe"
         return top if top.exists() else BUILD_DIR / "tests" / f"{name}.exe"
+
+    @staticmethod
+    def native_exe(name: str) -> Path:
+        """A fixture that stands in for a 64-bit system program (wusa.exe): it
+        is placed in the 64-bit system folder, where only a 64-bit program
+        belongs, whatever the width of the installer under test."""
+        return Path(CONFIG["native_fixtures_dir"]) / f"{name}.exe"
 
     def env(self, extra: dict | None = None) -> dict:
         return wine_env(self.path, extra)

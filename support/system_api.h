@@ -1,0 +1,95 @@
+// The functions this program uses from system DLLs that are not among
+// Windows' KnownDLLs. None of them is imported: an ordinary import would be
+// loaded before the entry point runs, searched for first in the exe's own
+// folder (usually Downloads, where a DLL named like a system library can be
+// waiting). Each DLL is loaded on first use, after the entry point has
+// restricted the DLL search, and every function is resolved by name into a
+// typed table. A DLL or function that cannot be had is a Failure with a
+// message, never a call through an empty pointer.
+//
+// The same mechanism serves both widths; nothing here depends on the linker's
+// delay-load support, whose i686 output once left import slots empty.
+#pragma once
+
+#include <windows.h>
+
+#include <bcrypt.h>
+#include <commctrl.h>
+#include <wincrypt.h>
+#include <winhttp.h>
+#include <wintrust.h>
+
+#include <string>
+
+namespace vantrel {
+
+// The full path of `dllName` in `systemFolder`, or an empty string when the
+// name is not a bare file name (empty, a path, a drive, not printable ASCII,
+// too long).
+std::wstring SystemLibraryPath(const std::wstring& systemFolder, const char* dllName);
+
+// Loads a bare DLL name from the system folder by full path, its own imports
+// resolved from there too; nullptr if the name is not a bare file name or the
+// load fails (GetLastError tells why).
+HMODULE LoadSystemLibrary(const char* dllName);
+
+// The message of a DLL or function that could not be had, without the
+// error-code suffix.
+std::wstring SystemLibraryFailureText(const char* dllName);
+
+struct BCryptApi {
+    decltype(&::BCryptOpenAlgorithmProvider) BCryptOpenAlgorithmProvider;
+    decltype(&::BCryptCloseAlgorithmProvider) BCryptCloseAlgorithmProvider;
+    decltype(&::BCryptCreateHash) BCryptCreateHash;
+    decltype(&::BCryptHashData) BCryptHashData;
+    decltype(&::BCryptFinishHash) BCryptFinishHash;
+    decltype(&::BCryptDestroyHash) BCryptDestroyHash;
+    decltype(&::BCryptGenRandom) BCryptGenRandom;
+};
+
+struct Crypt32Api {
+    decltype(&::CertOpenStore) CertOpenStore;
+    decltype(&::CertCloseStore) CertCloseStore;
+    decltype(&::CertCreateCertificateContext) CertCreateCertificateContext;
+    decltype(&::CertFreeCertificateContext) CertFreeCertificateContext;
+    decltype(&::CertEnumCertificatesInStore) CertEnumCertificatesInStore;
+    decltype(&::CertFindCertificateInStore) CertFindCertificateInStore;
+    decltype(&::CertAddCertificateContextToStore) CertAddCertificateContextToStore;
+    decltype(&::CertVerifyTimeValidity) CertVerifyTimeValidity;
+    decltype(&::CryptHashCertificate2) CryptHashCertificate2;
+};
+
+struct WinHttpApi {
+    decltype(&::WinHttpOpen) WinHttpOpen;
+    decltype(&::WinHttpConnect) WinHttpConnect;
+    decltype(&::WinHttpOpenRequest) WinHttpOpenRequest;
+    decltype(&::WinHttpSetOption) WinHttpSetOption;
+    decltype(&::WinHttpSetTimeouts) WinHttpSetTimeouts;
+    decltype(&::WinHttpSendRequest) WinHttpSendRequest;
+    decltype(&::WinHttpReceiveResponse) WinHttpReceiveResponse;
+    decltype(&::WinHttpQueryHeaders) WinHttpQueryHeaders;
+    decltype(&::WinHttpQueryDataAvailable) WinHttpQueryDataAvailable;
+    decltype(&::WinHttpReadData) WinHttpReadData;
+    decltype(&::WinHttpCloseHandle) WinHttpCloseHandle;
+};
+
+struct WinTrustApi {
+    decltype(&::WinVerifyTrust) WinVerifyTrust;
+};
+
+struct ComCtl32Api {
+    decltype(&::InitCommonControlsEx) InitCommonControlsEx;
+};
+
+// Each loads its DLL and resolves every function on the first call; a failed
+// attempt throws Failure and is tried again by the next call. Safe from any
+// thread.
+const BCryptApi& BCrypt();
+const Crypt32Api& Crypt32();
+const WinHttpApi& WinHttp();
+const WinTrustApi& WinTrust();
+// comctl32.dll is loaded by name, not by path: the program's manifest binds
+// that name to the side-by-side version 6, and a path would bypass it.
+const ComCtl32Api& ComCtl32();
+
+}  // namespace vantrel

@@ -1,0 +1,37 @@
+#!/bin/bash
+# Runs inside the test VM (tools/vm/run.sh), where Wine runs 32-bit programs
+# the ordinary WOW64 way: the i686 unit tests, then the end-to-end tests
+# marked "vm" against the i686 test build. The project folder is shared with
+# the host at the same path, so the build's absolute paths hold; the Wine
+# prefixes stay on the VM's own disk.
+#   vm_suite.sh BUILD_DIR
+set -uo pipefail
+build_dir=$(cd "${1:?usage: vm_suite.sh BUILD_DIR}" && pwd)
+src_dir=$(cd "$(dirname "$0")/../.." && pwd)
+export VANTREL_BUILD_DIR=$build_dir
+export VANTREL_SHIPPED_DIR=${VANTREL_SHIPPED_DIR:-$src_dir/build/release}
+export VANTREL_WINE_DIR=${VANTREL_WINE_DIR:-/tmp/vantrel-wine}
+export VANTREL_WINE_MODE=${VANTREL_WINE_MODE:-"the VM's system Wine (WOW64)"}
+export WINEDEBUG=-all
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
+
+step() {  # step NAME COMMAND...: runs it and says how long it took
+  local name=$1 start=$SECONDS status=0
+  shift
+  "$@" || status=$?
+  echo "vm-suite: $name took $((SECONDS - start)) s (exit $status)"
+  return $status
+}
+
+# The 32-bit loader must run here, or nothing below tests the shipped width.
+/usr/lib/wine/wine --version >/dev/null || { echo "vm-suite: the VM cannot run 32-bit Wine"; exit 1; }
+
+step "prefixes" "$src_dir/tools/make-prefix.sh" "$build_dir" "$VANTREL_WINE_DIR" || exit 1
+
+status=0
+unit_prefix=$VANTREL_WINE_DIR/unit
+step "i686 unit tests" env WINEPREFIX="$unit_prefix" "$src_dir/tools/wine-run.sh" \
+  "$build_dir/tests/vantrel_unit_tests.exe" --gtest_brief=1 || status=1
+step "i686 end-to-end subset" /usr/bin/python3 -m pytest -q -p no:cacheprovider -m vm \
+  -o junit_family=xunit2 --junitxml="$build_dir/vm-e2e.xml" "$src_dir/tests/e2e" || status=1
+exit $status
