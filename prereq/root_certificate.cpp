@@ -211,6 +211,12 @@ bool EnsureRootCertificate(InstallerApp& app) {
     CheckSystemCall(length >= 1 && length < kModulePathCapacity, L"无法定位证书助手");
     path.resize(length);
 
+    // Not cancellable, and no cancel can be pending here: this runs on the
+    // window thread before a run starts, while the window isn't busy, so a
+    // close request is handled as closing, never recorded as a cancel; and
+    // while the elevated copy runs this thread waits and dispatches nothing.
+    // The flag still holds the previous run's value until the next run clears
+    // it, so looking at it here would refuse every start after a cancelled run.
     LaunchRequest request;
     request.owner = app.window;
     request.verb = L"runas";

@@ -7,6 +7,11 @@
 namespace vantrel {
 
 KernelHandle StartChildProcess(const LaunchRequest& request, const wchar_t* failureMessage) {
+    // Looked at last, right before the start: the steps before it (a digest,
+    // a signature check) don't watch the flag themselves.
+    if (request.cancelRequested != nullptr && request.cancelRequested->load()) {
+        throw Failure{kInstallCancelledText};
+    }
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -14,8 +15,16 @@
 
 namespace vantrel {
 
+// The status a run ends with when the user asked it to stop before a child
+// process was started.
+constexpr const wchar_t* kInstallCancelledText = L"已取消安装。";
+
 struct LaunchRequest {
     HWND owner = nullptr;
+    // The run's cancel flag, for launches that must not happen once the user
+    // has asked to stop (an elevation prompt right after "取消" would be a
+    // system change the user just declined). Null: not cancellable.
+    const std::atomic<bool>* cancelRequested = nullptr;
     const wchar_t* verb = L"open";
     std::wstring file;
     std::wstring parameters;
@@ -23,8 +32,9 @@ struct LaunchRequest {
     int show = SW_SHOWNORMAL;
 };
 
-// Throws Failure(failureMessage + error-code suffix) when no process handle
-// comes back.
+// Throws Failure(kInstallCancelledText) without starting anything when the
+// request's cancel flag is set, and Failure(failureMessage + error-code
+// suffix) when no process handle comes back.
 KernelHandle StartChildProcess(const LaunchRequest& request, const wchar_t* failureMessage);
 
 // Waits without time limit, reads the exit code (1 if it can't be read) and

@@ -37,7 +37,7 @@ void InstallProduct(InstallerApp& app, bool launchInstaller) {
 
     // The downloader looked at the flag after the last chunk; this catches a
     // request that came in while the digest was being computed.
-    if (app.cancelRequested.load()) throw Failure{L"已取消安装。"};
+    if (app.cancelRequested.load()) throw Failure{kInstallCancelledText};
     if (!launchInstaller) return;
 
     app.installerRunning.exchange(true);

@@ -114,8 +114,11 @@ void UpdateRuntime(InstallerApp& app) {
 
     // The x64 update needs the 64-bit wusa.exe in the native system folder,
     // which a 32-bit process only reaches through the Sysnative alias.
+    // A stop requested during the download's last read, the digest or the
+    // signature check must not end in an elevation prompt.
     LaunchRequest request;
     request.owner = app.window;
+    request.cancelRequested = &app.cancelRequested;
     request.verb = L"runas";
     request.file = std::wstring(windowsDirectory, length) + kNativeSystemFolder + L"\\wusa.exe";
     request.parameters = WusaParameters(msuPath);

@@ -553,4 +553,36 @@ TEST_F(WorkflowWusa, OutcomeIsDecidedByTheRuntimeFile) {
     }
 }
 
+TEST_F(WorkflowWusa, CancelWhileThePackageIsVerifiedStartsNoWusa) {
+    // "正在校验微软系统运行库…" is published after the downloader's last look
+    // at the flag; a request made during the digest or the signature check
+    // must still stop the run before the elevated wusa.exe start.
+    ASSERT_TRUE(DeleteFileW(nativeUcrt_.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND);
+    SetEnvironmentVariableW(L"VANTREL_WUSA_EXIT", L"0");
+    SetEnvironmentVariableW(L"VANTREL_WUSA_INSTALL", L"1");
+    InstallerApp app;
+    app.needsRuntime = true;
+    std::atomic<bool> finished{false};
+    std::atomic<bool> seen{false};
+    std::thread observer([&] {
+        while (!finished.load()) {
+            if (app.StatusText() == L"正在校验微软系统运行库…") {
+                app.cancelRequested.store(true);
+                seen.store(true);
+                return;
+            }
+            SwitchToThread();
+        }
+    });
+    const auto failure = FailureOf([&] { UpdateRuntime(app); });
+    finished.store(true);
+    observer.join();
+
+    ASSERT_TRUE(seen.load()) << "the observer never saw the verification status";
+    EXPECT_EQ(failure, kCancelled);
+    EXPECT_TRUE(app.needsRuntime);
+    EXPECT_FALSE(Exists(record_)) << "wusa.exe was started after the cancel";
+    EXPECT_EQ(Workspaces(), before_);
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/installer_app.h"
+#include "support/child_process.h"
 #include "support/failure.h"
 #include "workflow/release_manifest.h"
 #include "workflow/runtime_update.h"
@@ -342,6 +343,39 @@ TEST(RuntimeUpdate, WusaParametersQuoteThePackagePath) {
     EXPECT_EQ(WusaParameters(L"C:\\Users\\A B\\Temp\\VantrelSetup-00\\Windows6.1-KB2999226-x64.msu"),
               L"\"C:\\Users\\A B\\Temp\\VantrelSetup-00\\Windows6.1-KB2999226-x64.msu\" /quiet "
               L"/norestart");
+}
+
+// A request carrying a set cancel flag starts nothing; the same request with
+// the flag clear does try (and here fails, the file is missing), and a request
+// without a flag ignores cancellation.
+TEST(ChildProcess, CancelledRequestStartsNothing) {
+    const std::wstring missing = L"C:\\no-such-folder-vantrel\\wusa.exe";
+    std::atomic<bool> cancel{true};
+    LaunchRequest request;
+    request.verb = L"runas";
+    request.file = missing;
+    request.cancelRequested = &cancel;
+    struct Row {
+        bool flag;
+        bool attached;
+        const wchar_t* message;
+    };
+    const Row rows[] = {
+        {true, true, L"已取消安装。"},
+        {false, true, L"启动失败（错误码 "},
+        {true, false, L"启动失败（错误码 "},
+    };
+    for (const Row& row : rows) {
+        cancel = row.flag;
+        request.cancelRequested = row.attached ? &cancel : nullptr;
+        std::wstring message;
+        try {
+            StartChildProcess(request, L"启动失败");
+        } catch (const Failure& failure) {
+            message = failure.message;
+        }
+        EXPECT_EQ(message.rfind(row.message, 0), 0u) << row.flag << row.attached;
+    }
 }
 
 TEST(RuntimeSignature, UnsignedOrMissingFilesAreNotTrusted) {
