@@ -5,10 +5,13 @@
 #include "app/command_line.h"
 #include "app/installer_app.h"
 #include "app/main_window.h"
+#include "app/window_layout.h"
+#include "prereq/certificate_helper.h"
 #include "prereq/platform_gate.h"
-#include "prereq/root_certificate.h"
-#include "support/system_api.h"
+#include "res/resource_ids.h"
+#include "support/exit_codes.h"
 #include "support/failure.h"
+#include "support/system_api.h"
 #include "support/win_handles.h"
 #include "support/workspace.h"
 #include "workflow/install_product.h"
@@ -18,9 +21,6 @@ namespace vantrel {
 namespace {
 
 constexpr const wchar_t* kMutexName = L"Local\\VantrelOnlineSetup";
-constexpr const wchar_t* kShortCaption = L"岚禾舟";
-constexpr const wchar_t* kStartupCaption = L"岚禾舟安装程序";
-constexpr int kIconResource = 101;
 
 void RegisterWindowClass(HINSTANCE instance) {
     WNDCLASSEXW windowClass{};
@@ -28,7 +28,7 @@ void RegisterWindowClass(HINSTANCE instance) {
     windowClass.style = 0;
     windowClass.lpfnWndProc = MainWindowProc;
     windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(VANTREL_ICON_RESOURCE));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = nullptr;  // the window paints its own background
     windowClass.lpszClassName = kWindowClassName;
@@ -36,7 +36,8 @@ void RegisterWindowClass(HINSTANCE instance) {
     CheckSystemCall(atom != 0, L"无法创建安装窗口");
 }
 
-// Steps 2 to 7 of a windowed start, after the single-instance mutex is held.
+// The windowed start once the single-instance mutex is held: common controls,
+// class, window, message loop; the mutex is released when the loop ends.
 int RunWindowed(HINSTANCE instance, InstallerApp& app, KernelHandle& mutex) {
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof(controls);
@@ -45,7 +46,7 @@ int RunWindowed(HINSTANCE instance, InstallerApp& app, KernelHandle& mutex) {
 
     RegisterWindowClass(instance);
     const HWND window = CreateWindowExW(0, kWindowClassName, kWindowTitle, kWindowStyle,
-                                        CW_USEDEFAULT, CW_USEDEFAULT, 460, 264, nullptr, nullptr,
+                                        CW_USEDEFAULT, CW_USEDEFAULT, kClientWidth, kClientHeight, nullptr, nullptr,
                                         instance, &app);
     CheckSystemCall(window != nullptr, L"无法创建安装窗口");
     ShowWindow(window, SW_SHOWNORMAL);
@@ -59,7 +60,7 @@ int RunWindowed(HINSTANCE instance, InstallerApp& app, KernelHandle& mutex) {
     }
     ReleaseMutex(mutex.Get());
     mutex.Reset();
-    return 0;
+    return kExitSuccess;
 }
 
 }  // namespace
@@ -75,15 +76,17 @@ int RunInstaller(HINSTANCE instance, const wchar_t* commandLine) {
     KernelHandle mutex;
     try {
         InstallerApp app;
-        ClassifyPlatform(app);
+        const PlatformClass platform = ClassifyPlatform();
+        app.systemMode = platform.mode;
+        app.needsRuntime = platform.needsRuntime;
         if (mode == LaunchMode::VerifyUcrt) {
-            Workspace workspace;
-            FetchRuntimePackage(app, workspace.directory + kRuntimePackageFileName);
-            return 0;
+            const Workspace workspace({kRuntimePackageFileName});
+            FetchRuntimePackage(app.Context(), workspace.directory + kRuntimePackageFileName);
+            return kExitSuccess;
         }
         if (mode == LaunchMode::Verify) {
-            InstallProduct(app, false);
-            return 0;
+            VerifyProduct(app.Context(), app.systemMode);
+            return kExitSuccess;
         }
 
         const HANDLE created = CreateMutexW(nullptr, TRUE, kMutexName);
@@ -92,15 +95,15 @@ int RunInstaller(HINSTANCE instance, const wchar_t* commandLine) {
         if (!mutex || createError == ERROR_ALREADY_EXISTS) {
             mutex.Reset();
             MessageBoxW(nullptr, L"安装程序已经运行，请完成或关闭已有窗口。", kShortCaption, MB_OK);
-            return 1;
+            return kExitFailure;
         }
         return RunWindowed(instance, app, mutex);
     } catch (const Failure& failure) {
-        if (!headless) MessageBoxW(nullptr, failure.message.c_str(), kStartupCaption, MB_ICONERROR);
-        return 1;
+        if (!headless) MessageBoxW(nullptr, failure.message.c_str(), kWindowTitle, MB_ICONERROR);
+        return kExitFailure;
     } catch (...) {
         if (!headless) MessageBoxW(nullptr, L"安装程序初始化失败。", kShortCaption, MB_ICONERROR);
-        return 1;
+        return kExitFailure;
     }
 }
 

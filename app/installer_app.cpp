@@ -15,8 +15,6 @@ InstallerApp::~InstallerApp() {
             std::abort();
         }
     }
-    if (bodyFont != nullptr) DeleteObject(bodyFont);
-    if (titleFont != nullptr) DeleteObject(titleFont);
 }
 
 void InstallerApp::SetStatus(const std::wstring& text, int percent) {
@@ -27,6 +25,15 @@ void InstallerApp::SetStatus(const std::wstring& text, int percent) {
     if (window != nullptr) {
         PostMessageW(window, kStatusMessage, static_cast<WPARAM>(percent), 0);
     }
+}
+
+RunContext InstallerApp::Context() {
+    RunContext run;
+    run.status = [this](const std::wstring& text, int percent) { SetStatus(text, percent); };
+    run.cancelRequested = &cancelRequested;
+    run.installerRunning = &installerRunning;
+    run.owner = window;
+    return run;
 }
 
 std::wstring InstallerApp::StatusText() {

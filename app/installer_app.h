@@ -1,6 +1,7 @@
-// The controller shared by the entry point, the window, the worker thread and
-// every installation step. It owns no behaviour beyond the status channel and
-// its own destruction; the steps are free functions that take it by reference.
+// The controller shared by the entry point, the window and the worker thread.
+// It owns no behaviour beyond the status channel and its own destruction. The
+// installation steps below app/ never see it: they get a RunContext made from
+// it (the status channel, the two flags, the owner window).
 #pragma once
 
 #include <windows.h>
@@ -11,17 +12,15 @@
 #include <string>
 #include <thread>
 
+#include "prereq/platform_gate.h"
+#include "support/run_context.h"
+#include "support/win_handles.h"
+
 namespace vantrel {
 
 // Posted (never sent) to the main window; lParam is always 0.
 constexpr UINT kStatusMessage = WM_APP + 1;  // wParam: percent 0..100
 constexpr UINT kRunEndedMessage = WM_APP + 2;  // wParam: 1 success, 0 failure
-
-enum SystemMode : std::int32_t {
-    kNotClassified = 0,
-    kWindows7 = 1,
-    kWindows10 = 2,
-};
 
 class InstallerApp {
 public:
@@ -37,14 +36,19 @@ public:
     // A copy of the latest status line, taken under the lock.
     std::wstring StatusText();
 
+    // What a run's steps get: SetStatus, the two flags and the window (null
+    // before it exists and in the headless modes). Valid while this lives.
+    RunContext Context();
+
     HWND window = nullptr;
     HWND statusLabel = nullptr;
     HWND progressBar = nullptr;
     HWND installButton = nullptr;
     HWND cancelButton = nullptr;
-    HFONT bodyFont = nullptr;
-    HFONT titleFont = nullptr;
-    std::int32_t systemMode = kNotClassified;
+    // Destroyed after the destructor's body has joined the worker.
+    FontHandle bodyFont;
+    FontHandle titleFont;
+    SystemMode systemMode = SystemMode::NotClassified;
     std::atomic<bool> cancelRequested{false};
     std::atomic<bool> installerRunning{false};
     std::thread worker;

@@ -7,15 +7,14 @@
 #include "app/installer_app.h"
 #include "app/window_layout.h"
 #include "app/worker.h"
-#include "prereq/root_certificate.h"
+#include "prereq/certificate_prompt.h"
 #include "support/failure.h"
 
 namespace vantrel {
 namespace {
 
-constexpr const wchar_t* kShortCaption = L"岚禾舟";
-constexpr const wchar_t* kHeading = L"岚禾舟 · 在线安装";
-constexpr int kHeadingLength = 10;
+constexpr wchar_t kHeading[] = L"岚禾舟 · 在线安装";
+constexpr int kHeadingLength = static_cast<int>(sizeof(kHeading) / sizeof(kHeading[0]) - 1);
 constexpr COLORREF kHeadingColour = RGB(21, 100, 112);
 constexpr COLORREF kStatusColour = RGB(77, 104, 111);
 constexpr int kInstallCommand = 1;  // IDOK: Enter acts as this button
@@ -95,8 +94,8 @@ void LayOut(HWND window, InstallerApp& app) {
         app.dpi = UsableDpi(screen.Get() != nullptr ? GetDeviceCaps(screen.Get(), LOGPIXELSX) : 0);
     }
     const WindowLayout layout = ComputeLayout(app.dpi);
-    app.bodyFont = CreateWindowFont(layout.bodyFontHeight);
-    app.titleFont = CreateWindowFont(layout.titleFontHeight);
+    app.bodyFont.Reset(CreateWindowFont(layout.bodyFontHeight));
+    app.titleFont.Reset(CreateWindowFont(layout.titleFontHeight));
 
     RECT frame{0, 0, layout.clientWidth, layout.clientHeight};
     AdjustWindowRect(&frame, kWindowStyle, FALSE);
@@ -115,7 +114,7 @@ void LayOut(HWND window, InstallerApp& app) {
     app.cancelButton = CreateControl(window, L"BUTTON", L"取消", kCancelStyle, layout.cancel,
                                      kCancelCommand);
 
-    const WPARAM font = reinterpret_cast<WPARAM>(app.bodyFont);
+    const WPARAM font = reinterpret_cast<WPARAM>(app.bodyFont.Get());
     SendMessageW(app.statusLabel, WM_SETFONT, font, TRUE);
     SendMessageW(app.installButton, WM_SETFONT, font, TRUE);
     SendMessageW(app.cancelButton, WM_SETFONT, font, TRUE);
@@ -129,7 +128,7 @@ void PaintHeading(HWND window, const InstallerApp& app) {
     FillRect(context, &client, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
     SetBkMode(context, TRANSPARENT);
     SetTextColor(context, kHeadingColour);
-    SelectionScope font(context, app.titleFont);
+    SelectionScope font(context, app.titleFont.Get());
     TextOutW(context, ScaleForDpi(28, app.dpi), ScaleForDpi(30, app.dpi), kHeading,
              kHeadingLength);
 }
@@ -152,7 +151,7 @@ void HandleClose(HWND window, InstallerApp& app) {
 
 void HandleInstallCommand(HWND window, InstallerApp& app) {
     if (app.busy) return;
-    if (!EnsureRootCertificate(app)) return;
+    if (!EnsureRootCertificate(window, app.systemMode)) return;
     if (app.needsRuntime &&
         MessageBoxW(window, kRuntimeQuestion, kRuntimeCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) {
         return;
@@ -227,8 +226,8 @@ bool HandleMessage(HWND window, InstallerApp& app, UINT message, WPARAM wParam, 
 
 }  // namespace
 
-const wchar_t* BannerText(std::int32_t systemMode, bool needsRuntime) {
-    if (systemMode == kWindows7) {
+const wchar_t* BannerText(SystemMode systemMode, bool needsRuntime) {
+    if (systemMode == SystemMode::Windows7) {
         return needsRuntime ? L"已识别 Windows 7 SP1 x64 · 将先安装系统运行库"
                             : L"已识别 Windows 7 SP1 x64 · 将安装被控端";
     }

@@ -14,8 +14,8 @@ int ScaleForDpi(int length, std::int32_t dpi) { return MulDiv(length, dpi, 96); 
 
 WindowLayout ComputeLayout(std::int32_t dpi) {
     WindowLayout layout;
-    layout.clientWidth = ScaleForDpi(460, dpi);
-    layout.clientHeight = ScaleForDpi(264, dpi);
+    layout.clientWidth = ScaleForDpi(kClientWidth, dpi);
+    layout.clientHeight = ScaleForDpi(kClientHeight, dpi);
     layout.headingX = ScaleForDpi(28, dpi);
     layout.headingY = ScaleForDpi(30, dpi);
     layout.status = ScaleRect(28, 96, 404, 60, dpi);

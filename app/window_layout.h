@@ -9,6 +9,11 @@
 
 namespace vantrel {
 
+// The client area at 96 DPI; the window is created at this size and resized
+// to the scaled one when it is laid out.
+constexpr int kClientWidth = 460;
+constexpr int kClientHeight = 264;
+
 struct ControlRect {
     int x = 0;
     int y = 0;

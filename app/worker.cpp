@@ -63,8 +63,9 @@ void StartWorker(InstallerApp& app) {
 void RunWorker(InstallerApp& app) noexcept {
     WPARAM result = 0;
     try {
-        UpdateRuntime(app);
-        InstallProduct(app, true);
+        const RunContext run = app.Context();
+        UpdateRuntime(run, app.needsRuntime);
+        InstallProduct(run, app.systemMode);
         result = 1;
     } catch (const Failure& failure) {
         ReportFailure(app, &failure.message);

@@ -70,10 +70,10 @@ void HashInMemory(unsigned long long bytes) {
     std::vector<unsigned char> buffer(kChunkSize, 0x5a);
     for (unsigned long long done = 0; done < bytes; done += kChunkSize) {
         const auto length = static_cast<ULONG>(bytes - done < kChunkSize ? bytes - done : kChunkSize);
-        BCryptHashData(context.hash, buffer.data(), length, 0);
+        BCryptHashData(context.Hash(), buffer.data(), length, 0);
     }
     unsigned char digest[32];
-    BCryptFinishHash(context.hash, digest, sizeof(digest), 0);
+    BCryptFinishHash(context.Hash(), digest, sizeof(digest), 0);
 }
 
 std::string List(const std::vector<double>& values) {

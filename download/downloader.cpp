@@ -2,11 +2,11 @@
 
 #include <vector>
 
-#include "app/installer_app.h"
 #include "download/sha256.h"
 #include "support/system_api.h"
 #include "support/failure.h"
 #include "support/scoped_handle.h"
+#include "support/text_format.h"
 #include "support/win_handles.h"
 
 namespace vantrel {
@@ -23,31 +23,17 @@ struct WinHttpHandleTraits {
 };
 using WinHttpHandle = ScopedHandle<WinHttpHandleTraits>;
 
-void ThrowIfCancelled(const InstallerApp& app) {
-    if (app.cancelRequested.load()) throw Failure{L"已取消下载，可以重新开始。"};
+void ThrowIfCancelled(const std::atomic<bool>& cancelRequested) {
+    if (cancelRequested.load()) throw Failure{L"已取消下载，可以重新开始。"};
 }
 
 }  // namespace
 
-std::wstring DownloadProgressText(const std::wstring& label, std::uint64_t total,
-                                  std::uint64_t sizeLimit) {
-    // Truncated kilobytes as plain digits.
-    return L"正在下载" + label + L"：" + ToDecimal(total / 1024) + L" / " +
-           ToDecimal(sizeLimit / 1024) + L" KB";
-}
-
-int DownloadProgressPercent(std::uint64_t total, std::uint64_t sizeLimit) {
-    // The downloader never calls this with total above a non-zero limit; the
-    // guards only keep the pure function total.
-    if (sizeLimit == 0) return 0;
-    if (total >= sizeLimit) return 100;
-    return static_cast<int>(total * 100 / sizeLimit);
-}
-
-void DownloadFile(InstallerApp& app, const ServerEndpoint& server, const std::wstring& path,
-                  const std::wstring& destination, std::uint64_t sizeLimit,
-                  const std::wstring& expectedSha256, const std::wstring& label) {
-    const bool verify = !expectedSha256.empty();
+void DownloadFile(const DownloadRequest& request, const DownloadObserver& observer,
+                  const std::atomic<bool>& cancelRequested) {
+    const ServerEndpoint& server = request.server;
+    const std::uint64_t sizeLimit = request.sizeLimit;
+    const bool verify = !request.expectedSha256.empty();
 
     // Connecting. Nothing touches the disk until the server has answered 200,
     // so a failure here leaves the destination path as it was.
@@ -68,25 +54,25 @@ void DownloadFile(InstallerApp& app, const ServerEndpoint& server, const std::ws
     CheckSystemCall(connection.Valid(), L"无法初始化下载连接");
 
     // REFRESH keeps caches and proxies from answering with a stale copy.
-    WinHttpHandle request(WinHttp().WinHttpOpenRequest(connection.Get(), L"GET", path.c_str(), nullptr,
+    WinHttpHandle http(WinHttp().WinHttpOpenRequest(connection.Get(), L"GET", request.path.c_str(), nullptr,
                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                              WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH));
-    CheckSystemCall(request.Valid(), L"无法初始化下载连接");
+    CheckSystemCall(http.Valid(), L"无法初始化下载连接");
 
     // A redirect could lead anywhere; every resource must be answered directly.
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    CheckSystemCall(WinHttp().WinHttpSetOption(request.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
+    CheckSystemCall(WinHttp().WinHttpSetOption(http.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
                                      sizeof(redirectPolicy)) != FALSE,
                     L"无法设置下载安全策略");
 
-    CheckSystemCall(WinHttp().WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+    CheckSystemCall(WinHttp().WinHttpSendRequest(http.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                        WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE,
                     L"下载连接失败，请检查网络、系统时间和证书");
-    CheckSystemCall(WinHttp().WinHttpReceiveResponse(request.Get(), nullptr) != FALSE, L"服务器没有正常响应");
+    CheckSystemCall(WinHttp().WinHttpReceiveResponse(http.Get(), nullptr) != FALSE, L"服务器没有正常响应");
 
     DWORD statusCode = 0;
     DWORD statusSize = sizeof(statusCode);
-    CheckSystemCall(WinHttp().WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    CheckSystemCall(WinHttp().WinHttpQueryHeaders(http.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                         WINHTTP_HEADER_NAME_BY_INDEX, &statusCode, &statusSize,
                                         WINHTTP_NO_HEADER_INDEX) != FALSE,
                     L"无法读取下载响应");
@@ -94,19 +80,19 @@ void DownloadFile(InstallerApp& app, const ServerEndpoint& server, const std::ws
 
     // Receiving. Exclusive sharing from here until the digest has been
     // checked: nobody can swap the content between the write and the check.
-    FileHandle file(CreateFileW(destination.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    FileHandle file(CreateFileW(request.destination.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     CheckSystemCall(file.Valid(), L"无法创建下载文件");
 
     std::uint64_t total = 0;
-    ThrowIfCancelled(app);
+    ThrowIfCancelled(cancelRequested);
 
     // The length header is never trusted: the body ends with the read that
     // returns 0 bytes, and the limit is enforced on what actually arrives.
     std::vector<std::uint8_t> buffer(kChunkSize);
     for (;;) {
         DWORD read = 0;
-        CheckSystemCall(WinHttp().WinHttpReadData(request.Get(), buffer.data(), kChunkSize, &read) != FALSE,
+        CheckSystemCall(WinHttp().WinHttpReadData(http.Get(), buffer.data(), kChunkSize, &read) != FALSE,
                         L"下载中断，请重试");
         if (read == 0) break;
 
@@ -117,26 +103,23 @@ void DownloadFile(InstallerApp& app, const ServerEndpoint& server, const std::ws
         const BOOL wrote = WriteFile(file.Get(), buffer.data(), read, &written, nullptr);
         CheckSystemCall(wrote != FALSE && written == read, L"写入失败，请检查磁盘空间");
 
-        if (verify) {
-            app.SetStatus(DownloadProgressText(label, total, sizeLimit),
-                          DownloadProgressPercent(total, sizeLimit));
-        }
-        ThrowIfCancelled(app);
+        if (observer.progress) observer.progress(total, sizeLimit);
+        ThrowIfCancelled(cancelRequested);
     }
 
     // Checking.
     if (total == 0) throw Failure{L"服务器返回了空文件。"};
     if (verify) {
         if (total != sizeLimit) throw Failure{L"安装包下载不完整，请重试。"};
-        app.SetStatus(L"正在校验" + label + L"…", 100);
+        if (observer.verifying) observer.verifying();
         // Scoped so the hash is released before the file is closed.
         Sha256Context context;
         const std::wstring digest = HashFileHex(context, file.Get());
-        if (!DigestsMatch(digest, expectedSha256)) {
-            throw Failure{label + L" SHA-256 校验失败，已拒绝运行。"};
+        if (!DigestsMatch(digest, request.expectedSha256)) {
+            throw Failure{request.label + L" SHA-256 校验失败，已拒绝运行。"};
         }
     }
-    // The owners close the file, then request, connection and session.
+    // The owners close the file, then the request, connection and session.
 }
 
 }  // namespace vantrel

@@ -1,33 +1,47 @@
 // One HTTPS GET into one local file: TLS 1.2 only, no redirects, a byte limit
-// enforced while streaming, cancellation between chunks, progress text, and
-// with an expected digest an exact size and SHA-256 check.
+// enforced while streaming, cancellation between chunks, and with an expected
+// digest an exact size and SHA-256 check. What the user is told while it runs
+// is the caller's business: it hears of each chunk and of the check.
 #pragma once
 
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vantrel {
-
-class InstallerApp;
 
 struct ServerEndpoint {
     const wchar_t* host;
     INTERNET_PORT port;
 };
 
-// "正在下载" + label + "：" + downloaded KB + " / " + whole KB + " KB".
-std::wstring DownloadProgressText(const std::wstring& label, std::uint64_t total,
-                                  std::uint64_t sizeLimit);
-// total * 100 / sizeLimit, truncated.
-int DownloadProgressPercent(std::uint64_t total, std::uint64_t sizeLimit);
+struct DownloadRequest {
+    ServerEndpoint server;
+    std::wstring path;         // request path, already safe to send as it is
+    std::wstring destination;  // local file, created or replaced
+    std::uint64_t sizeLimit = 0;
+    // Empty: the limit is only an upper bound. Otherwise the file must have
+    // exactly sizeLimit bytes and this lower-case hex SHA-256.
+    std::wstring expectedSha256;
+    std::wstring label;  // the file's name for the user, in the digest failure
+};
 
-// Throws Failure on every failure; the destination is left on disk with the
-// chunks written so far (its owner removes it).
-void DownloadFile(InstallerApp& app, const ServerEndpoint& server, const std::wstring& path,
-                  const std::wstring& destination, std::uint64_t sizeLimit,
-                  const std::wstring& expectedSha256, const std::wstring& label);
+// Either may be empty.
+struct DownloadObserver {
+    // After each chunk is written: bytes so far and the size limit.
+    std::function<void(std::uint64_t bytes, std::uint64_t limit)> progress;
+    // Once, when the size is right and the digest is about to be computed.
+    std::function<void()> verifying;
+};
+
+// Throws Failure on every failure, "已取消下载，可以重新开始。" when the flag is
+// found set after a chunk; the destination is left on disk with the chunks
+// written so far (its owner removes it).
+void DownloadFile(const DownloadRequest& request, const DownloadObserver& observer,
+                  const std::atomic<bool>& cancelRequested);
 
 }  // namespace vantrel

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "download/downloader.h"
 
@@ -13,15 +12,11 @@ namespace vantrel {
 ServerEndpoint ProductServer();
 ServerEndpoint RuntimeServer();
 
+// Resources on the product server live under this folder.
+constexpr const wchar_t* kProductFolder = L"/downloads/";
+
 extern const wchar_t* const kRuntimePackagePath;
 extern const std::uint64_t kRuntimePackageSize;
 extern const wchar_t* const kRuntimePackageSha256;
-extern const wchar_t* const kProductLabel;  // "安装包"
-extern const wchar_t* const kRuntimeLabel;  // "微软系统运行库"
-
-// "/downloads/" + fileName on the product server, label "安装包".
-void DownloadProductFile(InstallerApp& app, const std::wstring& fileName,
-                         const std::wstring& destination, std::uint64_t sizeLimit,
-                         const std::wstring& expectedSha256);
 
 }  // namespace vantrel

@@ -5,29 +5,39 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
+
+#include "support/scoped_handle.h"
+#include "support/system_api.h"
 
 namespace vantrel {
 
-// "0123456789abcdef", high nibble first, two characters per byte.
-std::wstring ToLowerHex(const std::uint8_t* bytes, std::size_t count);
-
 // Exact comparison: same length, every code unit equal; no case folding.
 bool DigestsMatch(const std::wstring& computed, const std::wstring& expected);
+
+struct AlgorithmProviderTraits {
+    using Type = BCRYPT_ALG_HANDLE;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type provider) noexcept { BCrypt().BCryptCloseAlgorithmProvider(provider, 0); }
+};
+struct HashObjectTraits {
+    using Type = BCRYPT_HASH_HANDLE;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type hash) noexcept { BCrypt().BCryptDestroyHash(hash); }
+};
 
 // Algorithm provider and one hash object; released hash first, then provider.
 class Sha256Context {
 public:
     // Throws Failure "无法初始化 SHA-256" or "无法创建 SHA-256".
     Sha256Context();
-    ~Sha256Context();
-    Sha256Context(const Sha256Context&) = delete;
-    Sha256Context& operator=(const Sha256Context&) = delete;
 
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
+    BCRYPT_HASH_HANDLE Hash() const noexcept { return hash_.Get(); }
+
+private:
+    // In this order: members are destroyed in reverse, the hash first.
+    ScopedHandle<AlgorithmProviderTraits> algorithm_;
+    ScopedHandle<HashObjectTraits> hash_;
 };
 
 // Rewinds `file`, hashes it to its end in 64 KiB chunks and returns the

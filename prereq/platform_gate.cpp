@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "app/installer_app.h"
 #include "prereq/runtime_check.h"
 #include "support/failure.h"
 
@@ -30,7 +29,7 @@ PlatformDecision Refuse(const wchar_t* message) {
     return decision;
 }
 
-PlatformDecision Accept(std::int32_t systemMode) {
+PlatformDecision Accept(SystemMode systemMode) {
     PlatformDecision decision;
     decision.systemMode = systemMode;
     return decision;
@@ -75,24 +74,26 @@ PlatformDecision DecidePlatform(const VersionFacts& facts) {
     }
     if (facts.majorVersion == 6) {
         if (facts.minorVersion != 1 || facts.servicePackMajor < 1) return Refuse(kUnsupportedSystem);
-        return Accept(kWindows7);
+        return Accept(SystemMode::Windows7);
     }
     if (facts.majorVersion == 10) {
         if (facts.minorVersion != 0) return Refuse(kUnsupportedSystem);
         // Windows 11 reports 10.0 with a higher build and lands here too.
         if (facts.buildNumber < kFirstSupportedWindows10Build) return Refuse(kWindows10TooOld);
-        return Accept(kWindows10);
+        return Accept(SystemMode::Windows10);
     }
     return Refuse(kUnsupportedSystem);
 }
 
-void ClassifyPlatform(InstallerApp& app) {
+PlatformClass ClassifyPlatform() {
     const PlatformDecision decision = DecidePlatform(ReadPlatformFacts());
-    if (decision.systemMode == kNotClassified) throw Failure{decision.refusal};
-    app.systemMode = decision.systemMode;
+    if (decision.systemMode == SystemMode::NotClassified) throw Failure{decision.refusal};
+    PlatformClass platform;
+    platform.mode = decision.systemMode;
     // The runtime probe runs only on Windows 7; its own Failure (Windows
     // directory unreadable) passes through and ends start-up like a refusal.
-    app.needsRuntime = decision.systemMode == kWindows7 ? !IsRuntimePresent() : false;
+    platform.needsRuntime = decision.systemMode == SystemMode::Windows7 && !IsRuntimePresent();
+    return platform;
 }
 
 }  // namespace vantrel

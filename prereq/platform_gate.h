@@ -8,7 +8,13 @@
 
 namespace vantrel {
 
-class InstallerApp;
+// The value SystemMode::Windows7 selects the manifest section "win7", any
+// other "windows".
+enum class SystemMode : std::int32_t {
+    NotClassified = 0,
+    Windows7 = 1,   // Windows 7 SP1 x64
+    Windows10 = 2,  // Windows 10/11 x64, build 17763 or later
+};
 
 // The facts the decision rests on, as RtlGetVersion and GetNativeSystemInfo
 // report them.
@@ -22,7 +28,7 @@ struct VersionFacts {
 };
 
 struct PlatformDecision {
-    std::int32_t systemMode = 0;  // 1 or 2 when accepted, 0 when refused
+    SystemMode systemMode = SystemMode::NotClassified;  // NotClassified when refused
     std::wstring refusal;         // the message when refused, empty otherwise
 };
 
@@ -33,8 +39,13 @@ PlatformDecision DecidePlatform(const VersionFacts& facts);
 // Throws Failure "无法识别 Windows 版本" when the lookup or the call fails.
 VersionFacts ReadPlatformFacts();
 
-// Reads the facts, decides, fills systemMode and needsRuntime (Windows 7 only:
-// the runtime probe) or throws Failure with the refusal.
-void ClassifyPlatform(InstallerApp& app);
+struct PlatformClass {
+    SystemMode mode = SystemMode::NotClassified;
+    bool needsRuntime = false;  // Windows 7 without the Universal C Runtime
+};
+
+// Reads the facts and decides; on Windows 7 also runs the runtime probe.
+// Throws Failure with the refusal for every system it doesn't serve.
+PlatformClass ClassifyPlatform();
 
 }  // namespace vantrel

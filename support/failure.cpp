@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "support/text_format.h"
+
 // An exception that escapes every handler is a programming error, and this
 // GUI program has no console for the library's "terminate called after
 // throwing ..." line. The library's default handler would still link the C++
@@ -16,19 +18,6 @@ void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 
 namespace vantrel {
-
-std::wstring ToDecimal(std::uint64_t value) {
-    wchar_t digits[20];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    std::wstring text;
-    text.reserve(count);
-    while (count > 0) text.push_back(digits[--count]);
-    return text;
-}
 
 std::wstring WithErrorCode(const std::wstring& message, std::uint32_t code) {
     return message + L"（错误码 " + ToDecimal(code) + L"）";

@@ -14,12 +14,6 @@ struct Failure {
     std::wstring message;
 };
 
-// Unsigned decimal without sign, separators or leading zeros. Error codes with
-// the top bit set come out as large positive numbers, never negative or hex.
-// 64-bit so byte counts fit too; std::to_wstring would drag the whole wide
-// printf machinery into the program for the same digits.
-std::wstring ToDecimal(std::uint64_t value);
-
 // The error-code suffix "（错误码 N）" appended to a message.
 std::wstring WithErrorCode(const std::wstring& message, std::uint32_t code);
 

@@ -5,9 +5,9 @@
 #include <initializer_list>
 #include <utility>
 
-#include "download/sha256.h"
 #include "support/failure.h"
 #include "support/system_api.h"
+#include "support/text_format.h"
 
 namespace vantrel {
 
@@ -46,9 +46,11 @@ std::wstring Workspace::MakeDirectoryName(const std::wstring& tempPath,
     return tempPath + L"VantrelSetup-" + ToLowerHex(random.data(), random.size());
 }
 
-Workspace::Workspace() : Workspace(Adopt{}, NewRandomDirectory()) {}
+Workspace::Workspace(std::initializer_list<const wchar_t*> fileNames)
+    : Workspace(Adopt{}, NewRandomDirectory(), fileNames) {}
 
-Workspace::Workspace(Adopt, std::wstring path) : directory(std::move(path)) {
+Workspace::Workspace(Adopt, std::wstring path, std::initializer_list<const wchar_t*> fileNames)
+    : directory(std::move(path)), fileNames_(fileNames.begin(), fileNames.end()) {
     // One attempt only: an existing folder of this name is never adopted,
     // since someone else may have prepared its content.
     CheckSystemCall(CreateDirectoryW(directory.c_str(), nullptr) != FALSE, L"无法创建临时目录");
@@ -61,16 +63,15 @@ Workspace::~Workspace() {
     // Building the paths allocates; running out of memory here must not turn
     // clean-up into a crash, so the files are then simply left behind.
     try {
-        for (const wchar_t* name : {kManifestFileName, kPackageFileName, kRuntimePackageFileName}) {
-            DeleteFileW((directory + name).c_str());
-        }
+        for (const std::wstring& name : fileNames_) DeleteFileW((directory + name).c_str());
     } catch (...) {
     }
     RemoveDirectoryW(directory.c_str());
 }
 
-Workspace CreateWorkspaceAt(const std::wstring& directory) {
-    return Workspace(Workspace::Adopt{}, directory);
+Workspace CreateWorkspaceAt(const std::wstring& directory,
+                            std::initializer_list<const wchar_t*> fileNames) {
+    return Workspace(Workspace::Adopt{}, directory, fileNames);
 }
 
 }  // namespace vantrel

@@ -11,7 +11,8 @@ target_link_libraries(planted PRIVATE kernel32)
 add_executable(planted_loader ${CMAKE_CURRENT_SOURCE_DIR}/planted/planted_loader.cpp
                               ${CMAKE_SOURCE_DIR}/app/dll_search.cpp
                               ${CMAKE_SOURCE_DIR}/support/system_api.cpp
-                              ${CMAKE_SOURCE_DIR}/support/failure.cpp)
+                              ${CMAKE_SOURCE_DIR}/support/failure.cpp
+                              ${CMAKE_SOURCE_DIR}/support/text_format.cpp)
 target_include_directories(planted_loader PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(planted_loader PRIVATE -municode)
 

@@ -4,11 +4,11 @@
 
 #include <utility>
 
-#include "app/installer_app.h"
-#include "download/endpoints.h"
 #include "support/child_process.h"
 #include "support/failure.h"
+#include "support/text_format.h"
 #include "support/workspace.h"
+#include "workflow/download_status.h"
 #include "workflow/release_manifest.h"
 
 namespace vantrel {
@@ -23,28 +23,42 @@ std::wstring InstallerExitMessage(std::uint32_t exitCode) {
     return L"安装尚未完成或已取消，可重新开始。返回码：" + ToDecimal(exitCode);
 }
 
-void InstallProduct(InstallerApp& app, bool launchInstaller) {
-    // Declared first so that it is destroyed last: after the wait for the
-    // product installer, and on every failure while the Failure propagates.
-    Workspace workspace;
+namespace {
+
+// Manifest, package download and check, into `workspace`; the package's path.
+std::wstring FetchProduct(const RunContext& run, SystemMode mode, const Workspace& workspace) {
     const std::wstring manifestPath = workspace.directory + kManifestFileName;
     const std::wstring packagePath = workspace.directory + kPackageFileName;
 
-    app.SetStatus(L"正在获取版本信息…", 0);
-    DownloadProductFile(app, L"release.ini", manifestPath, kManifestSizeLimit, std::wstring());
-    const ReleaseManifest manifest = LoadReleaseManifest(app, manifestPath);
-    DownloadProductFile(app, manifest.file, packagePath, manifest.size, manifest.sha256);
+    run.SetStatus(L"正在获取版本信息…", 0);
+    DownloadProductFile(run, L"release.ini", manifestPath, kManifestSizeLimit, std::wstring(), false);
+    const ReleaseManifest manifest = LoadReleaseManifest(manifestPath, ManifestSection(mode));
+    DownloadProductFile(run, manifest.file, packagePath, manifest.size, manifest.sha256, true);
 
     // The downloader looked at the flag after the last chunk; this catches a
     // request that came in while the digest was being computed.
-    if (app.cancelRequested.load()) throw Failure{kInstallCancelledText};
-    if (!launchInstaller) return;
+    if (run.CancelRequested()) throw Failure{kInstallCancelledText};
+    return packagePath;
+}
 
-    app.installerRunning.exchange(true);
-    app.SetStatus(L"请在安装向导中选择位置并完成安装。", 100);
+}  // namespace
+
+void VerifyProduct(const RunContext& run, SystemMode mode) {
+    const Workspace workspace({kManifestFileName, kPackageFileName});
+    FetchProduct(run, mode, workspace);
+}
+
+void InstallProduct(const RunContext& run, SystemMode mode) {
+    // Declared first so that it is destroyed last: after the wait for the
+    // product installer, and on every failure while the Failure propagates.
+    const Workspace workspace({kManifestFileName, kPackageFileName});
+    const std::wstring packagePath = FetchProduct(run, mode, workspace);
+
+    if (run.installerRunning != nullptr) run.installerRunning->exchange(true);
+    run.SetStatus(L"请在安装向导中选择位置并完成安装。", 100);
 
     LaunchRequest request;
-    request.owner = app.window;
+    request.owner = run.owner;
     request.verb = L"open";
     request.file = packagePath;
     request.parameters = L"/SP-";
@@ -56,7 +70,7 @@ void InstallProduct(InstallerApp& app, bool launchInstaller) {
     // user now, and the window refuses to close until it has ended.
     const std::uint32_t exitCode = WaitForExitCode(std::move(process));
     if (exitCode != 0) throw Failure{InstallerExitMessage(exitCode)};
-    app.SetStatus(L"安装已完成。", 100);
+    run.SetStatus(L"安装已完成。", 100);
 }
 
 }  // namespace vantrel

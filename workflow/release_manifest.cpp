@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "app/installer_app.h"
 #include "support/failure.h"
 
 namespace vantrel {
@@ -54,8 +53,8 @@ bool ParsePackageSize(const std::wstring& text, std::uint64_t& value) {
 
 }  // namespace
 
-const wchar_t* ManifestSection(std::int32_t systemMode) {
-    return systemMode == kWindows7 ? L"win7" : L"windows";
+const wchar_t* ManifestSection(SystemMode systemMode) {
+    return systemMode == SystemMode::Windows7 ? L"win7" : L"windows";
 }
 
 bool IsValidPackageFileName(const std::wstring& name) {
@@ -89,21 +88,21 @@ ReleaseManifest ValidateManifestValues(const std::wstring& file, const std::wstr
     return manifest;
 }
 
-std::wstring ReadManifestValue(InstallerApp& app, const std::wstring& manifestPath,
+std::wstring ReadManifestValue(const std::wstring& manifestPath, const wchar_t* section,
                                const wchar_t* key) {
     wchar_t buffer[kValueBufferUnits] = {};
-    const DWORD length = GetPrivateProfileStringW(ManifestSection(app.systemMode), key, L"", buffer,
-                                                  kValueBufferUnits, manifestPath.c_str());
+    const DWORD length = GetPrivateProfileStringW(section, key, L"", buffer, kValueBufferUnits,
+                                                  manifestPath.c_str());
     if (length == 0 || length >= kFirstTruncatedLength) throw Failure{kMissingField};
     return std::wstring(buffer);
 }
 
-ReleaseManifest LoadReleaseManifest(InstallerApp& app, const std::wstring& manifestPath) {
+ReleaseManifest LoadReleaseManifest(const std::wstring& manifestPath, const wchar_t* section) {
     // All three reads come first: a missing key is reported as such even when
     // another value would also fail its own rule.
-    const std::wstring file = ReadManifestValue(app, manifestPath, L"file");
-    const std::wstring sha256 = ReadManifestValue(app, manifestPath, L"sha256");
-    const std::wstring size = ReadManifestValue(app, manifestPath, L"size");
+    const std::wstring file = ReadManifestValue(manifestPath, section, L"file");
+    const std::wstring sha256 = ReadManifestValue(manifestPath, section, L"sha256");
+    const std::wstring size = ReadManifestValue(manifestPath, section, L"size");
     return ValidateManifestValues(file, sha256, size);
 }
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-namespace vantrel {
+#include "prereq/platform_gate.h"
 
-class InstallerApp;
+namespace vantrel {
 
 struct ReleaseManifest {
     std::wstring file;
@@ -16,8 +16,8 @@ struct ReleaseManifest {
     std::uint64_t size = 0;
 };
 
-// "win7" for systemMode 1, "windows" for anything else.
-const wchar_t* ManifestSection(std::int32_t systemMode);
+// "win7" for Windows 7, "windows" for anything else.
+const wchar_t* ManifestSection(SystemMode systemMode);
 
 bool IsValidPackageFileName(const std::wstring& name);
 
@@ -28,9 +28,11 @@ ReleaseManifest ValidateManifestValues(const std::wstring& file, const std::wstr
 
 // GetPrivateProfileStringW into 512 units; 0 or >= 511 characters throws
 // Failure "版本清单缺少有效字段。".
-std::wstring ReadManifestValue(InstallerApp& app, const std::wstring& manifestPath,
+std::wstring ReadManifestValue(const std::wstring& manifestPath, const wchar_t* section,
                                const wchar_t* key);
 
-ReleaseManifest LoadReleaseManifest(InstallerApp& app, const std::wstring& manifestPath);
+// The three values of one section ("win7" or "windows", see ManifestSection),
+// read and then validated; throws the first rule's Failure.
+ReleaseManifest LoadReleaseManifest(const std::wstring& manifestPath, const wchar_t* section);
 
 }  // namespace vantrel

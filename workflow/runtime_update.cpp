@@ -6,14 +6,15 @@
 #include <cstddef>
 #include <utility>
 
-#include "app/installer_app.h"
 #include "download/endpoints.h"
 #include "prereq/runtime_check.h"
-#include "support/system_api.h"
 #include "support/child_process.h"
 #include "support/failure.h"
 #include "support/native_system.h"
+#include "support/system_api.h"
+#include "support/text_format.h"
 #include "support/workspace.h"
+#include "workflow/download_status.h"
 
 namespace vantrel {
 namespace {
@@ -88,9 +89,15 @@ RuntimeOutcome DecideRuntimeOutcome(bool runtimePresent, std::uint32_t wusaExitC
     return outcome;
 }
 
-void FetchRuntimePackage(InstallerApp& app, const std::wstring& msuPath) {
-    DownloadFile(app, RuntimeServer(), kRuntimePackagePath, msuPath, kRuntimePackageSize,
-                 kRuntimePackageSha256, kRuntimeLabel);
+void FetchRuntimePackage(const RunContext& run, const std::wstring& msuPath) {
+    DownloadRequest request;
+    request.server = RuntimeServer();
+    request.path = kRuntimePackagePath;
+    request.destination = msuPath;
+    request.sizeLimit = kRuntimePackageSize;
+    request.expectedSha256 = kRuntimePackageSha256;
+    request.label = kRuntimeLabel;
+    DownloadWithStatus(run, request, true);
     // The digest pins the exact file; the signature is checked as well so that
     // nothing unsigned is ever handed to the elevated system installer.
     if (VerifyAuthenticodeSignature(msuPath) != 0) {
@@ -98,39 +105,38 @@ void FetchRuntimePackage(InstallerApp& app, const std::wstring& msuPath) {
     }
 }
 
-void UpdateRuntime(InstallerApp& app) {
-    if (!app.needsRuntime) return;
+void UpdateRuntime(const RunContext& run, bool& needsRuntime) {
+    if (!needsRuntime) return;
 
     // Destroyed last: after the wait for wusa.exe, also when a Failure passes.
-    Workspace workspace;
+    const Workspace workspace({kRuntimePackageFileName});
     const std::wstring msuPath = workspace.directory + kRuntimePackageFileName;
 
-    app.SetStatus(L"正在获取微软系统运行库…", 0);
-    FetchRuntimePackage(app, msuPath);
-
-    wchar_t windowsDirectory[MAX_PATH] = {};
-    const UINT length = GetWindowsDirectoryW(windowsDirectory, MAX_PATH);
-    CheckSystemCall(length >= 1 && length < MAX_PATH, L"无法定位系统更新程序");
+    run.SetStatus(L"正在获取微软系统运行库…", 0);
+    FetchRuntimePackage(run, msuPath);
 
     // The x64 update needs the 64-bit wusa.exe in the native system folder,
     // which a 32-bit process only reaches through the Sysnative alias.
+    const std::wstring wusa = NativeSystemPath(L"wusa.exe");
+    CheckSystemCall(!wusa.empty(), L"无法定位系统更新程序");
+
     // A stop requested during the download's last read, the digest or the
     // signature check must not end in an elevation prompt.
     LaunchRequest request;
-    request.owner = app.window;
-    request.cancelRequested = &app.cancelRequested;
+    request.owner = run.owner;
+    request.cancelRequested = run.cancelRequested;
     request.verb = L"runas";
-    request.file = std::wstring(windowsDirectory, length) + kNativeSystemFolder + L"\\wusa.exe";
+    request.file = wusa;
     request.parameters = WusaParameters(msuPath);
     request.directory = nullptr;
     request.show = SW_HIDE;
     KernelHandle process = StartChildProcess(request, L"系统运行库安装未获管理员授权");
-    app.SetStatus(L"正在安装微软系统运行库…", 100);
+    run.SetStatus(L"正在安装微软系统运行库…", 100);
 
     const std::uint32_t exitCode = WaitForExitCode(std::move(process));
     const RuntimeOutcome outcome = DecideRuntimeOutcome(IsRuntimePresent(), exitCode);
     if (!outcome.installed) throw Failure{outcome.failureMessage};
-    app.needsRuntime = false;
+    needsRuntime = false;
 }
 
 }  // namespace vantrel

@@ -7,13 +7,21 @@
 #include <cstdint>
 #include <string>
 
+#include "support/run_context.h"
+
 namespace vantrel {
 
-class InstallerApp;
+// The file a runtime run writes into its workspace.
+constexpr const wchar_t* kRuntimePackageFileName = L"\\Windows6.1-KB2999226-x64.msu";
 
-void FetchRuntimePackage(InstallerApp& app, const std::wstring& msuPath);
+// Download, size and digest check, then the signature check ("--verify-ucrt"
+// stops here). Throws Failure.
+void FetchRuntimePackage(const RunContext& run, const std::wstring& msuPath);
 
-void UpdateRuntime(InstallerApp& app);
+// Nothing when `needsRuntime` is false. Otherwise fetches the package into a
+// workspace of its own, installs it through wusa.exe and clears
+// `needsRuntime` once the runtime is there; throws Failure when it isn't.
+void UpdateRuntime(const RunContext& run, bool& needsRuntime);
 
 // WinVerifyTrust under the Authenticode policy, no UI, no revocation checks,
 // network retrieval limited to the cache. Returns the verification result (0

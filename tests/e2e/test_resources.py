@@ -190,3 +190,38 @@ def test_checker_rejects_wrong_icon_frames():
     ]
     for entries in cases:
         assert check_resources.icon_problems(entries) != []
+
+
+def test_layering_check_rejects_an_upward_include(tmp_path):
+    import check_layers
+    for folder in ("app", "workflow", "download", "prereq", "support"):
+        (tmp_path / folder).mkdir()
+    (tmp_path / "workflow" / "step.cpp").write_text('#include "download/downloader.h"\n')
+    (tmp_path / "prereq" / "gate.cpp").write_text('#include "res/resource_ids.h"\n')
+    assert check_layers.violations(tmp_path) == []
+    for folder, include in [("download", "app/installer_app.h"), ("support", "download/sha256.h"),
+                            ("prereq", "download/endpoints.h"), ("workflow", "tests/test_support.h")]:
+        bad = tmp_path / folder / "bad.cpp"
+        bad.write_text(f'#include <windows.h>\n#include "{include}"\n')
+        assert [line.split(":")[0] for line in check_layers.violations(tmp_path)] == [f"{folder}/bad.cpp"]
+        bad.unlink()
+
+
+def test_import_check_rejects_a_slot_that_nothing_fills(tmp_path):
+    """The shipped image passes; told (through its map) that a zero-filled
+    variable the code calls through is an import slot, the check fails, as it
+    did on the delay-import build whose empty slots jumped to address 0."""
+    import check_imports
+    objdump = "i686-w64-mingw32-objdump"
+    shipped = Path(os.environ["VANTREL_SHIPPED_DIR"]) / "VantrelSetup.exe"
+    map_file = Path(str(shipped) + ".map")
+    assert check_imports.check(shipped, map_file, objdump, True) == []
+    image = check_imports.Image(shipped.read_bytes())
+    _, loader_slots = image.imports()
+    zero = sorted(a for a in check_imports.referenced_addresses(objdump, shipped)
+                  if a not in loader_slots and image.read_pointer(a - image.base) == 0)
+    assert zero, "the code refers to no zero-filled data at all"
+    fake = tmp_path / "fake.map"
+    fake.write_text(map_file.read_text(errors="replace") + f"\n                0x{zero[0]:08x}                _imp__Fake@4\n")
+    problems = check_imports.check(shipped, fake, objdump, True)
+    assert len(problems) == 1 and "Fake@4" in problems[0] and "0x0" in problems[0]

@@ -27,6 +27,8 @@
 #include "support/failure.h"
 #include "support/win_handles.h"
 #include "support/workspace.h"
+#include "workflow/download_status.h"
+#include "workflow/install_product.h"
 #include "tests/test_support.h"
 
 using namespace vantrel;
@@ -116,7 +118,7 @@ protected:
         const std::wstring special = Env(L"VANTREL_TEST_SPECIAL_BASE");
         special_ = static_cast<INTERNET_PORT>(special.empty() ? port_ + 2 : std::wcstoul(special.c_str(), nullptr, 10));
         docroot_ = Env(L"VANTREL_TEST_DOCROOT");
-        workspace_.reset(new Workspace());
+        workspace_.reset(new Workspace({kPackageFileName}));
         destination_ = workspace_->directory + kPackageFileName;
     }
 
@@ -126,8 +128,16 @@ protected:
     // empty string on success.
     std::wstring Fetch(InstallerApp& app, const ServerEndpoint& server, const std::wstring& path,
                        std::uint64_t limit, const std::wstring& sha = L"", const std::wstring& label = L"安装包") {
+        DownloadRequest request;
+        request.server = server;
+        request.path = path;
+        request.destination = destination_;
+        request.sizeLimit = limit;
+        request.expectedSha256 = sha;
+        request.label = label;
         try {
-            DownloadFile(app, server, path, destination_, limit, sha, label);
+            // Progress is shown for the checked downloads, as the installer does.
+            DownloadWithStatus(app.Context(), request, !sha.empty());
         } catch (const Failure& failure) {
             return failure.message;
         }

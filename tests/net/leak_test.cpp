@@ -139,8 +139,8 @@ TEST(Leaks, HandleCountIsFlatOverFiftyVerifySequences) {
                                  "\r\nsize=" + variant.size + "\r\n"));
         {
             InstallerApp app;
-            app.systemMode = kWindows10;
-            const auto failure = FailureOf([&] { InstallProduct(app, false); });
+            app.systemMode = SystemMode::Windows10;
+            const auto failure = FailureOf([&] { VerifyProduct(app.Context(), app.systemMode); });
             if (variant.expected.empty()) {
                 ASSERT_FALSE(failure.has_value())
                     << "run " << run << ": " << variant.what << ": " << Narrow(*failure);

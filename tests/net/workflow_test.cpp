@@ -203,7 +203,7 @@ protected:
             SetEnvironmentVariableW(name, nullptr);
         }
         before_ = Workspaces();
-        app_.systemMode = kWindows10;
+        app_.systemMode = SystemMode::Windows10;
     }
 
     void TearDown() override {
@@ -252,11 +252,11 @@ TEST_F(WorkflowInstall, ExitCodeOfTheProductInstaller) {
         DeleteFileW(record_.c_str());
         SetEnvironmentVariableW(L"VANTREL_SAMPLE_EXIT", c.exitText);
         InstallerApp app;
-        app.systemMode = kWindows10;
+        app.systemMode = SystemMode::Windows10;
         StatusWindow window;
         app.window = window.get();
 
-        EXPECT_EQ(FailureOf([&] { InstallProduct(app, true); }), c.failure);
+        EXPECT_EQ(FailureOf([&] { InstallProduct(app.Context(), app.systemMode); }), c.failure);
         // The sequence sets the flag and leaves clearing it to the worker.
         EXPECT_TRUE(app.installerRunning.load());
         if (!c.failure) {
@@ -310,7 +310,7 @@ TEST_F(WorkflowInstall, StatusAndFlagWhileTheInstallerRuns) {
         DeleteFileW(hold.c_str());
     });
     SetEnvironmentVariableW(L"VANTREL_SAMPLE_EXIT", L"7");
-    const auto failure = FailureOf([&] { InstallProduct(app_, true); });
+    const auto failure = FailureOf([&] { InstallProduct(app_.Context(), app_.systemMode); });
     observer.join();
     DeleteFileW(hold.c_str());
 
@@ -340,7 +340,7 @@ TEST_F(WorkflowInstall, CancelWhileThePackageIsVerified) {
             SwitchToThread();
         }
     });
-    const auto failure = FailureOf([&] { InstallProduct(app_, true); });
+    const auto failure = FailureOf([&] { InstallProduct(app_.Context(), app_.systemMode); });
     finished.store(true);
     observer.join();
 
@@ -351,7 +351,7 @@ TEST_F(WorkflowInstall, CancelWhileThePackageIsVerified) {
 }
 
 TEST_F(WorkflowInstall, VerifyOnlyStartsNothing) {
-    InstallProduct(app_, false);
+    VerifyProduct(app_.Context(), app_.systemMode);
     EXPECT_FALSE(app_.installerRunning.load());
     EXPECT_FALSE(Exists(record_));
     EXPECT_EQ(app_.StatusText(), kVerifyingPackage);
@@ -360,7 +360,7 @@ TEST_F(WorkflowInstall, VerifyOnlyStartsNothing) {
 
 TEST_F(WorkflowInstall, FileLeftByTheInstallerKeepsTheFolderSilently) {
     SetEnvironmentVariableW(L"VANTREL_SAMPLE_LEAVE_FILE", L"1");
-    InstallProduct(app_, true);
+    InstallProduct(app_.Context(), app_.systemMode);
     EXPECT_EQ(app_.StatusText(), kDone);
 
     const std::wstring directory = ReadRecord(record_)[std::string("cwd")];
@@ -378,10 +378,10 @@ TEST_F(WorkflowInstall, ManifestSizeLimit) {
     const std::string size = std::to_string(sample_.size());
 
     EXPECT_EQ(PublishManifest(kSampleName, digest, size, 65536).size(), 65536u);
-    EXPECT_EQ(FailureOf([&] { InstallProduct(app_, false); }), std::nullopt);
+    EXPECT_EQ(FailureOf([&] { VerifyProduct(app_.Context(), app_.systemMode); }), std::nullopt);
 
     EXPECT_EQ(PublishManifest(kSampleName, digest, size, 65537).size(), 65537u);
-    EXPECT_EQ(FailureOf([&] { InstallProduct(app_, false); }), kTooLarge);
+    EXPECT_EQ(FailureOf([&] { VerifyProduct(app_.Context(), app_.systemMode); }), kTooLarge);
     EXPECT_EQ(app_.StatusText(), kFetchingManifest);
     EXPECT_TRUE(NoNewWorkspace());
 }
@@ -413,8 +413,8 @@ TEST_F(WorkflowInstall, FailuresLeaveNothingBehindAndStartNothing) {
         SCOPED_TRACE(c.what);
         PublishManifest(c.file, c.sha256, c.size);
         InstallerApp app;
-        app.systemMode = kWindows10;
-        EXPECT_EQ(FailureOf([&] { InstallProduct(app, true); }), c.failure);
+        app.systemMode = SystemMode::Windows10;
+        EXPECT_EQ(FailureOf([&] { InstallProduct(app.Context(), app.systemMode); }), c.failure);
         EXPECT_FALSE(app.installerRunning.load());
         EXPECT_FALSE(Exists(record_));
         EXPECT_TRUE(NoNewWorkspace());
@@ -445,7 +445,7 @@ TEST_F(WorkflowRuntime, NothingHappensWithoutNeedsRuntime) {
     InstallerApp app;
     app.needsRuntime = false;
     app.SetStatus(L"unchanged", 42);
-    UpdateRuntime(app);
+    UpdateRuntime(app.Context(), app.needsRuntime);
     EXPECT_EQ(app.StatusText(), L"unchanged");
     EXPECT_FALSE(app.needsRuntime);
     EXPECT_EQ(Workspaces(), before_);
@@ -462,10 +462,10 @@ TEST_F(WorkflowRuntime, StagingPackageIsSignedAndPinned) {
 }
 
 TEST_F(WorkflowRuntime, FetchStoresAndChecksThePackage) {
-    Workspace workspace;
+    Workspace workspace({kRuntimePackageFileName});
     const std::wstring msuPath = workspace.directory + kRuntimePackageFileName;
     InstallerApp app;
-    FetchRuntimePackage(app, msuPath);
+    FetchRuntimePackage(app.Context(), msuPath);
     EXPECT_EQ(ReadAll(msuPath), package_);
     EXPECT_EQ(app.StatusText(), L"正在校验微软系统运行库…");
 }
@@ -532,7 +532,7 @@ TEST_F(WorkflowWusa, OutcomeIsDecidedByTheRuntimeFile) {
 
         InstallerApp app;
         app.needsRuntime = true;
-        EXPECT_EQ(FailureOf([&] { UpdateRuntime(app); }), c.failure);
+        EXPECT_EQ(FailureOf([&] { UpdateRuntime(app.Context(), app.needsRuntime); }), c.failure);
         EXPECT_EQ(app.needsRuntime, c.failure.has_value());
         EXPECT_EQ(app.StatusText(), kInstallingRuntime);
 
@@ -574,7 +574,7 @@ TEST_F(WorkflowWusa, CancelWhileThePackageIsVerifiedStartsNoWusa) {
             SwitchToThread();
         }
     });
-    const auto failure = FailureOf([&] { UpdateRuntime(app); });
+    const auto failure = FailureOf([&] { UpdateRuntime(app.Context(), app.needsRuntime); });
     finished.store(true);
     observer.join();
 

@@ -13,8 +13,12 @@
 #include "download/downloader.h"
 #include "download/sha256.h"
 #include "support/failure.h"
+#include "support/text_format.h"
 #include "support/win_handles.h"
 #include "support/workspace.h"
+#include "workflow/download_status.h"
+#include "workflow/install_product.h"
+#include "workflow/runtime_update.h"
 
 using namespace vantrel;
 
@@ -190,8 +194,8 @@ TEST(Workspace, CreatesARandomFolderInTempAndRemovesItsFiles) {
     const std::wstring temp = TempPath();
     std::wstring first, second;
     {
-        Workspace a;
-        Workspace b;
+        Workspace a({kManifestFileName, kPackageFileName, kRuntimePackageFileName});
+        Workspace b({kManifestFileName, kPackageFileName, kRuntimePackageFileName});
         first = a.directory;
         second = b.directory;
         EXPECT_NE(first, second);
@@ -226,7 +230,7 @@ TEST(Workspace, AnExistingFolderIsRefusedAndLeftUntouched) {
                            nullptr));
     std::wstring message;
     try {
-        Workspace taken = CreateWorkspaceAt(dir);
+        Workspace taken = CreateWorkspaceAt(dir, {kPackageFileName});
     } catch (const Failure& failure) {
         message = failure.message;
     }
@@ -243,7 +247,7 @@ TEST(Workspace, ATempPathThatDoesNotFitIsRefused) {
     SetEnvironmentVariableW(L"TMP", tooLong.c_str());
     std::wstring message;
     try {
-        Workspace workspace;
+        Workspace workspace({kPackageFileName});
     } catch (const Failure& failure) {
         message = failure.message;
     }
@@ -258,7 +262,7 @@ TEST(Workspace, FilesInUseOrForeignKeepTheFolderSilently) {
         std::wstring dir, kept;
         FileHandle holder;
         {
-            Workspace workspace;
+            Workspace workspace({kManifestFileName, kPackageFileName});
             dir = workspace.directory;
             kept = dir + (inUse ? kPackageFileName : L"\\setup.log");
             holder.Reset(CreateFileW(kept.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -238,16 +238,16 @@ public:
 
     struct Plan {
         std::string content;
-        std::int32_t systemMode = kWindows10;
+        SystemMode systemMode = SystemMode::Windows10;
         // What each key's value is meant to read back as; nullopt: absent.
         std::optional<std::string> file, sha256, size;
     };
 
     Plan Generate() {
         Plan plan;
-        plan.systemMode = Chance(50) ? kWindows7 : kWindows10;
-        const std::string channel = plan.systemMode == kWindows7 ? "win7" : "windows";
-        const std::string other = plan.systemMode == kWindows7 ? "windows" : "win7";
+        plan.systemMode = Chance(50) ? SystemMode::Windows7 : SystemMode::Windows10;
+        const std::string channel = plan.systemMode == SystemMode::Windows7 ? "win7" : "windows";
+        const std::string other = plan.systemMode == SystemMode::Windows7 ? "windows" : "win7";
         const std::string eol = Chance(80) ? "\r\n" : "\n";
 
         auto maybe = [&](std::string value) -> std::optional<std::string> {
@@ -373,7 +373,7 @@ TEST(ManifestFuzz, EveryFileGivesAValidManifestOrOneOfTheThreeMessages) {
         ReleaseManifest manifest;
         bool foreignException = false;
         try {
-            manifest = LoadReleaseManifest(app, path);
+            manifest = LoadReleaseManifest(path, ManifestSection(app.systemMode));
         } catch (const Failure& thrown) {
             failure = thrown.message;
         } catch (...) {

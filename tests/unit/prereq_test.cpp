@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "app/installer_app.h"
+#include "prereq/certificate_helper.h"
 #include "prereq/platform_gate.h"
 #include "prereq/root_certificate.h"
+#include "support/exit_codes.h"
 #include "support/failure.h"
 
 using namespace vantrel;
@@ -94,7 +95,7 @@ TEST(DecidePlatform, ClassifiesEverySystemInTheTable) {
     };
     for (const auto& c : cases) {
         const PlatformDecision decision = DecidePlatform(c.facts);
-        EXPECT_EQ(decision.systemMode, c.mode) << c.name;
+        EXPECT_EQ(static_cast<std::int32_t>(decision.systemMode), c.mode) << c.name;
         EXPECT_EQ(decision.refusal, c.refusal != nullptr ? *c.refusal : std::wstring()) << c.name;
     }
 }
@@ -104,11 +105,9 @@ TEST(DecidePlatform, ClassifiesEverySystemInTheTable) {
 TEST(PlatformOnThisMachine, MatchesThePreparedPrefix) {
     const std::string mode = Environment("VANTREL_EXPECT_SYSTEM_MODE");
     if (mode.empty()) GTEST_SKIP() << "no prepared prefix";
-    InstallerApp app;
-    app.needsRuntime = true;  // must be overwritten either way
-    ClassifyPlatform(app);
-    EXPECT_EQ(app.systemMode, std::stoi(mode));
-    EXPECT_EQ(app.needsRuntime, Environment("VANTREL_EXPECT_NEEDS_RUNTIME") == "1");
+    const PlatformClass platform = ClassifyPlatform();
+    EXPECT_EQ(static_cast<int>(platform.mode), std::stoi(mode));
+    EXPECT_EQ(platform.needsRuntime, Environment("VANTREL_EXPECT_NEEDS_RUNTIME") == "1");
     const std::string build = Environment("VANTREL_EXPECT_BUILD");
     if (!build.empty()) {
         EXPECT_EQ(ReadPlatformFacts().buildNumber, std::stoul(build));
@@ -180,21 +179,21 @@ TEST(CertificateHelperExitCode, StopsAtTheFirstFailingStepWithItsCode) {
 
     const auto with = [&](auto change) { Facts f = clean; change(f); return f; };
     const struct { Facts facts; std::optional<int> code; const char* name; } cases[] = {
-        {clean, 0, "added and found again"},
-        {with([](Facts& f) { f.initialState = State::Present; f.embeddedLoaded = false; }), 0, "present at once"},
-        {with([](Facts& f) { f.initialState = State::Unreadable; }), 0, "unreadable search goes on"},
-        {with([](Facts& f) { f.embeddedLoaded = false; }), 2, "embedded certificate refused"},
-        {with([](Facts& f) { f.disallowedOpened = false; }), 3, "Disallowed can't be opened"},
-        {with([&](Facts& f) { f.disallowedSearch = Facts::DisallowedSearch{true, notFound}; }), 3, "distrusted"},
-        {with([](Facts& f) { f.disallowedSearch = Facts::DisallowedSearch{false, 5}; }), 3, "Disallowed search error"},
-        {with([](Facts& f) { f.rootOpenedForWriting = false; }), 4, "ROOT not writable"},
-        {with([](Facts& f) { f.embeddedReloaded = false; }), 5, "second load failed"},
-        {with([](Facts& f) { f.add = Facts::AddAttempt{false, false, 0}; }), 5, "outside validity"},
-        {with([&](Facts& f) { f.add = Facts::AddAttempt{false, true, exists}; }), 5, "outside validity, stray facts"},
-        {with([](Facts& f) { f.add = Facts::AddAttempt{true, false, 5}; }), 5, "add failed"},
-        {with([&](Facts& f) { f.add = Facts::AddAttempt{true, false, exists}; }), 0, "raced: already there"},
-        {with([](Facts& f) { f.finalState = State::Missing; }), 5, "not found after the add"},
-        {with([](Facts& f) { f.finalState = State::Unreadable; }), 5, "unreadable after the add"},
+        {clean, kExitSuccess, "added and found again"},
+        {with([](Facts& f) { f.initialState = State::Present; f.embeddedLoaded = false; }), kExitSuccess, "present at once"},
+        {with([](Facts& f) { f.initialState = State::Unreadable; }), kExitSuccess, "unreadable search goes on"},
+        {with([](Facts& f) { f.embeddedLoaded = false; }), kExitCertificateNotEmbedded, "embedded certificate refused"},
+        {with([](Facts& f) { f.disallowedOpened = false; }), kExitCertificateDistrusted, "Disallowed can't be opened"},
+        {with([&](Facts& f) { f.disallowedSearch = Facts::DisallowedSearch{true, notFound}; }), kExitCertificateDistrusted, "distrusted"},
+        {with([](Facts& f) { f.disallowedSearch = Facts::DisallowedSearch{false, 5}; }), kExitCertificateDistrusted, "Disallowed search error"},
+        {with([](Facts& f) { f.rootOpenedForWriting = false; }), kExitRootStoreNotWritable, "ROOT not writable"},
+        {with([](Facts& f) { f.embeddedReloaded = false; }), kExitCertificateNotAdded, "second load failed"},
+        {with([](Facts& f) { f.add = Facts::AddAttempt{false, false, 0}; }), kExitCertificateNotAdded, "outside validity"},
+        {with([&](Facts& f) { f.add = Facts::AddAttempt{false, true, exists}; }), kExitCertificateNotAdded, "outside validity, stray facts"},
+        {with([](Facts& f) { f.add = Facts::AddAttempt{true, false, 5}; }), kExitCertificateNotAdded, "add failed"},
+        {with([&](Facts& f) { f.add = Facts::AddAttempt{true, false, exists}; }), kExitSuccess, "raced: already there"},
+        {with([](Facts& f) { f.finalState = State::Missing; }), kExitCertificateNotAdded, "not found after the add"},
+        {with([](Facts& f) { f.finalState = State::Unreadable; }), kExitCertificateNotAdded, "unreadable after the add"},
         // Nothing decided yet: the helper must run the next step.
         {Facts{}, std::nullopt, "nothing seen"},
         {with([](Facts& f) { f.initialState = State::Unreadable; f.embeddedLoaded.reset(); }), std::nullopt, "after the search"},

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/installer_app.h"
 #include "app/main_window.h"
 #include "app/window_layout.h"
@@ -113,20 +114,20 @@ TEST(WindowLayout, AFailedDpiReadFallsBackTo96) {
 
 TEST(BannerText, FollowsTheClassification) {
     const struct {
-        std::int32_t systemMode;
+        SystemMode systemMode;
         bool needsRuntime;
         const wchar_t* text;
     } cases[] = {
-        {kWindows7, true, L"已识别 Windows 7 SP1 x64 · 将先安装系统运行库"},
-        {kWindows7, false, L"已识别 Windows 7 SP1 x64 · 将安装被控端"},
-        {kWindows10, false, L"已识别 Windows 10/11 x64 · 将安装完整版"},
+        {SystemMode::Windows7, true, L"已识别 Windows 7 SP1 x64 · 将先安装系统运行库"},
+        {SystemMode::Windows7, false, L"已识别 Windows 7 SP1 x64 · 将安装被控端"},
+        {SystemMode::Windows10, false, L"已识别 Windows 10/11 x64 · 将安装完整版"},
         // needsRuntime only matters on Windows 7.
-        {kWindows10, true, L"已识别 Windows 10/11 x64 · 将安装完整版"},
-        {kNotClassified, false, L"已识别 Windows 10/11 x64 · 将安装完整版"},
+        {SystemMode::Windows10, true, L"已识别 Windows 10/11 x64 · 将安装完整版"},
+        {SystemMode::NotClassified, false, L"已识别 Windows 10/11 x64 · 将安装完整版"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(std::wstring(BannerText(c.systemMode, c.needsRuntime)), c.text)
-            << c.systemMode << " " << c.needsRuntime;
+            << static_cast<int>(c.systemMode) << " " << c.needsRuntime;
     }
 }
 
@@ -236,7 +237,7 @@ void DrainQuit() {
 TEST(Worker, AFailureBeforeAnyDownloadBecomesTheStatusLineAndEndsTheRun) {
     BrokenTempFolder brokenTemp;
     InstallerApp app;
-    app.systemMode = kWindows10;
+    app.systemMode = SystemMode::Windows10;
     app.window = MessageOnlyWindow();
     ASSERT_NE(app.window, nullptr);
     app.installerRunning.exchange(true);  // must be cleared whatever happened
@@ -259,7 +260,7 @@ TEST(Worker, AFailureBeforeAnyDownloadBecomesTheStatusLineAndEndsTheRun) {
 TEST(Worker, StartWorkerMarksTheRunAndTheNextStartJoinsTheEndedOne) {
     BrokenTempFolder brokenTemp;
     InstallerApp app;
-    app.systemMode = kWindows10;
+    app.systemMode = SystemMode::Windows10;
     app.window = MessageOnlyWindow();
     app.installButton = MessageOnlyWindow();
     ASSERT_NE(app.window, nullptr);
@@ -289,7 +290,7 @@ TEST(Worker, StartWorkerMarksTheRunAndTheNextStartJoinsTheEndedOne) {
 TEST(MainWindow, CreationLaysOutTheControlsWithBannerAndFonts) {
     SKIP_WITHOUT_DISPLAY();
     InstallerApp app;
-    app.systemMode = kWindows7;
+    app.systemMode = SystemMode::Windows7;
     app.needsRuntime = true;
     const HWND window = CreateMainWindow(app);
     ASSERT_NE(window, nullptr);
@@ -299,8 +300,8 @@ TEST(MainWindow, CreationLaysOutTheControlsWithBannerAndFonts) {
     ASSERT_NE(app.progressBar, nullptr);
     ASSERT_NE(app.installButton, nullptr);
     ASSERT_NE(app.cancelButton, nullptr);
-    EXPECT_NE(app.bodyFont, nullptr);
-    EXPECT_NE(app.titleFont, nullptr);
+    EXPECT_TRUE(app.bodyFont.Valid());
+    EXPECT_TRUE(app.titleFont.Valid());
 
     EXPECT_EQ(TextOf(app.statusLabel), L"已识别 Windows 7 SP1 x64 · 将先安装系统运行库");
     EXPECT_TRUE(app.StatusText().empty()) << "the banner is not a status";
@@ -326,13 +327,13 @@ TEST(MainWindow, CreationLaysOutTheControlsWithBannerAndFonts) {
     EXPECT_EQ(GetWindow(app.progressBar, GW_HWNDNEXT), app.installButton);
     EXPECT_EQ(GetWindow(app.installButton, GW_HWNDNEXT), app.cancelButton);
 
-    const HFONT body = app.bodyFont;
+    const HFONT body = app.bodyFont.Get();
     EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(app.statusLabel, WM_GETFONT, 0, 0)), body);
     EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(app.installButton, WM_GETFONT, 0, 0)), body);
     EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(app.cancelButton, WM_GETFONT, 0, 0)), body);
     const WindowLayout layout = ComputeLayout(app.dpi);
-    for (const auto& font : {std::make_pair(app.bodyFont, layout.bodyFontHeight),
-                             std::make_pair(app.titleFont, layout.titleFontHeight)}) {
+    for (const auto& font : {std::make_pair(app.bodyFont.Get(), layout.bodyFontHeight),
+                             std::make_pair(app.titleFont.Get(), layout.titleFontHeight)}) {
         LOGFONTW logFont{};
         ASSERT_EQ(GetObjectW(font.first, sizeof(logFont), &logFont), static_cast<int>(sizeof(logFont)));
         EXPECT_EQ(logFont.lfHeight, -font.second);
@@ -348,7 +349,7 @@ TEST(MainWindow, CreationLaysOutTheControlsWithBannerAndFonts) {
 TEST(MainWindow, StatusAndEndMessagesUpdateTheControls) {
     SKIP_WITHOUT_DISPLAY();
     InstallerApp app;
-    app.systemMode = kWindows10;
+    app.systemMode = SystemMode::Windows10;
     const HWND window = CreateMainWindow(app);
     ASSERT_NE(window, nullptr);
     app.busy = true;
@@ -380,7 +381,7 @@ TEST(MainWindow, StatusAndEndMessagesUpdateTheControls) {
 TEST(MainWindow, CloseDuringARunOnlyAsksForCancellation) {
     SKIP_WITHOUT_DISPLAY();
     InstallerApp app;
-    app.systemMode = kWindows10;
+    app.systemMode = SystemMode::Windows10;
     const HWND window = CreateMainWindow(app);
     ASSERT_NE(window, nullptr);
     app.SetStatus(L"正在下载安装包：1 / 9 KB", 11);
@@ -413,4 +414,20 @@ TEST(MainWindow, CloseDuringARunOnlyAsksForCancellation) {
     MSG message{};
     EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(message.wParam, 0u);
+}
+
+TEST(RecognizeMode, OnlyExactLiteralsSelectHeadlessModes) {
+    EXPECT_EQ(RecognizeMode(L"--certificate"), LaunchMode::Certificate);
+    EXPECT_EQ(RecognizeMode(L"--verify"), LaunchMode::Verify);
+    EXPECT_EQ(RecognizeMode(L"--verify-ucrt"), LaunchMode::VerifyUcrt);
+    const wchar_t* windowed[] = {
+        L"", L"--VERIFY", L"--verify ", L"\"--verify\"", L"--verify x", L" --verify",
+        L"--CERTIFICATE", L"--certificate ", L"\"--certificate\"", L"--certificate --verify",
+        L"--VERIFY-UCRT", L"--verify-ucrt ", L"\"--verify-ucrt\"", L"--verify-ucrt 1",
+        L"--verify-", L"-verify", L"/verify",
+    };
+    for (const wchar_t* text : windowed) {
+        EXPECT_EQ(RecognizeMode(text), LaunchMode::Windowed) << text;
+    }
+    EXPECT_EQ(RecognizeMode(nullptr), LaunchMode::Windowed);
 }

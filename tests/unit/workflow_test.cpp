@@ -158,10 +158,10 @@ TEST(ManifestValues, FirstBrokenRuleDecidesTheMessage) {
 }
 
 TEST(ManifestSection, ChannelBySystemMode) {
-    EXPECT_STREQ(ManifestSection(kWindows7), L"win7");
-    EXPECT_STREQ(ManifestSection(kWindows10), L"windows");
-    EXPECT_STREQ(ManifestSection(kNotClassified), L"windows");
-    EXPECT_STREQ(ManifestSection(-1), L"windows");
+    EXPECT_STREQ(ManifestSection(SystemMode::Windows7), L"win7");
+    EXPECT_STREQ(ManifestSection(SystemMode::Windows10), L"windows");
+    EXPECT_STREQ(ManifestSection(SystemMode::NotClassified), L"windows");
+    EXPECT_STREQ(ManifestSection(static_cast<SystemMode>(-1)), L"windows");
 }
 
 // A release.ini written into %TEMP% and deleted again.
@@ -204,12 +204,12 @@ TEST(ManifestRead, ValueLengthLimitOfTheBuffer) {
     };
     const Case cases[] = {{1, true}, {510, true}, {511, false}, {600, false}};
     InstallerApp app;
-    app.systemMode = kWindows10;
+    app.systemMode = SystemMode::Windows10;
     for (const Case& c : cases) {
         const std::string value(c.length, 'v');
         IniFile ini("[windows]\r\nfile=" + value + "\r\n");
         std::wstring read;
-        const auto failure = FailureOf([&] { read = ReadManifestValue(app, ini.path(), L"file"); });
+        const auto failure = FailureOf([&] { read = ReadManifestValue(ini.path(), ManifestSection(app.systemMode), L"file"); });
         if (c.read) {
             ASSERT_FALSE(failure.has_value()) << c.length;
             EXPECT_EQ(read, std::wstring(c.length, L'v'));
@@ -223,11 +223,11 @@ TEST(ManifestRead, LongValuesFailTheirOwnRuleAfterTheRead) {
     // 510 characters pass the read and then break the name rule; 511 never get
     // that far.
     InstallerApp app;
-    app.systemMode = kWindows10;
+    app.systemMode = SystemMode::Windows10;
     IniFile fits(Section("windows", std::string(506, 'a') + ".exe", kDigestA, "5"));
-    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(app, fits.path()); }), kFormat);
+    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(fits.path(), ManifestSection(app.systemMode)); }), kFormat);
     IniFile tooLong(Section("windows", std::string(507, 'a') + ".exe", kDigestA, "5"));
-    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(app, tooLong.path()); }), kMissing);
+    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(tooLong.path(), ManifestSection(app.systemMode)); }), kMissing);
 }
 
 TEST(ManifestRead, EachChannelReadsItsOwnSection) {
@@ -236,14 +236,14 @@ TEST(ManifestRead, EachChannelReadsItsOwnSection) {
     IniFile ini(both);
     InstallerApp app;
 
-    app.systemMode = kWindows10;
-    const ReleaseManifest full = LoadReleaseManifest(app, ini.path());
+    app.systemMode = SystemMode::Windows10;
+    const ReleaseManifest full = LoadReleaseManifest(ini.path(), ManifestSection(app.systemMode));
     EXPECT_EQ(full.file, L"full-setup.exe");
     EXPECT_EQ(full.sha256, std::wstring(64, L'a'));
     EXPECT_EQ(full.size, 100u);
 
-    app.systemMode = kWindows7;
-    const ReleaseManifest agent = LoadReleaseManifest(app, ini.path());
+    app.systemMode = SystemMode::Windows7;
+    const ReleaseManifest agent = LoadReleaseManifest(ini.path(), ManifestSection(app.systemMode));
     EXPECT_EQ(agent.file, L"Agent-7.exe");
     EXPECT_EQ(agent.sha256, std::wstring(64, L'b'));
     EXPECT_EQ(agent.size, 42u);
@@ -253,39 +253,39 @@ TEST(ManifestRead, MissingPiecesAndTheOrderOfTheChecks) {
     struct Case {
         const char* what;
         std::string content;
-        std::int32_t systemMode;
+        SystemMode systemMode;
         const std::wstring* expected;  // null: accepted
     };
     const std::string completeWindows = Section("windows", "setup.exe", kDigestA, "10");
     const Case cases[] = {
         // One channel's section lacks a key: only that channel fails.
         {"win7 without size on win7", completeWindows + Section("win7", "a.exe", kDigestA, ""),
-         kWindows7, &kMissing},
+         SystemMode::Windows7, &kMissing},
         {"win7 without size on win10", completeWindows + Section("win7", "a.exe", kDigestA, ""),
-         kWindows10, nullptr},
-        {"no win7 section on win7", completeWindows, kWindows7, &kMissing},
-        {"empty file", "", kWindows10, &kMissing},
-        {"empty value", "[windows]\r\nfile=\r\nsha256=" + kDigestA + "\r\nsize=10\r\n", kWindows10,
+         SystemMode::Windows10, nullptr},
+        {"no win7 section on win7", completeWindows, SystemMode::Windows7, &kMissing},
+        {"empty file", "", SystemMode::Windows10, &kMissing},
+        {"empty value", "[windows]\r\nfile=\r\nsha256=" + kDigestA + "\r\nsize=10\r\n", SystemMode::Windows10,
          &kMissing},
         // All reads come before any rule: a missing size wins over a bad name.
-        {"bad name, no size", Section("windows", "bad name.exe", kDigestA, ""), kWindows10,
+        {"bad name, no size", Section("windows", "bad name.exe", kDigestA, ""), SystemMode::Windows10,
          &kMissing},
-        {"bad name, no digest", Section("windows", "x/y.exe", "", "1"), kWindows10, &kMissing},
-        {"bad name, bad size", Section("windows", "x/y.exe", kDigestA, "-1"), kWindows10, &kFormat},
-        {"bad digest, bad size", Section("windows", "a.exe", std::string(64, 'A'), "0"), kWindows10,
+        {"bad name, no digest", Section("windows", "x/y.exe", "", "1"), SystemMode::Windows10, &kMissing},
+        {"bad name, bad size", Section("windows", "x/y.exe", kDigestA, "-1"), SystemMode::Windows10, &kFormat},
+        {"bad digest, bad size", Section("windows", "a.exe", std::string(64, 'A'), "0"), SystemMode::Windows10,
          &kFormat},
-        {"size over 1 GiB", Section("windows", "a.exe", kDigestA, "1073741825"), kWindows10,
+        {"size over 1 GiB", Section("windows", "a.exe", kDigestA, "1073741825"), SystemMode::Windows10,
          &kSize},
         // What the profile API does with blanks, case and comments.
         {"blanks around the value",
          "[Windows]\r\n FILE = a.exe \r\n; size=1\r\nsha256=" + kDigestA + "\r\nSize = 7\r\n",
-         kWindows10, nullptr},
+         SystemMode::Windows10, nullptr},
     };
     for (const Case& c : cases) {
         IniFile ini(c.content);
         InstallerApp app;
         app.systemMode = c.systemMode;
-        const auto failure = FailureOf([&] { LoadReleaseManifest(app, ini.path()); });
+        const auto failure = FailureOf([&] { LoadReleaseManifest(ini.path(), ManifestSection(app.systemMode)); });
         if (c.expected == nullptr) {
             EXPECT_FALSE(failure.has_value()) << c.what;
         } else {
@@ -297,7 +297,7 @@ TEST(ManifestRead, MissingPiecesAndTheOrderOfTheChecks) {
 TEST(ManifestRead, MissingFileIsAMissingField) {
     InstallerApp app;
     EXPECT_EQ(FailureOf([&] {
-                  LoadReleaseManifest(app, L"C:\\no-such-folder-vantrel\\release.ini");
+                  LoadReleaseManifest(L"C:\\no-such-folder-vantrel\\release.ini", ManifestSection(app.systemMode));
               }),
               kMissing);
 }

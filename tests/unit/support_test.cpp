@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "app/command_line.h"
+#include <utility>
+#include <vector>
+
 #include "support/failure.h"
+#include "support/scoped_handle.h"
+#include "support/text_format.h"
 
 using namespace vantrel;
 
@@ -41,18 +45,34 @@ TEST(CheckSystemCall, FailureCarriesTheLastErrorAsFullWidthSuffix) {
     }
 }
 
-TEST(RecognizeMode, OnlyExactLiteralsSelectHeadlessModes) {
-    EXPECT_EQ(RecognizeMode(L"--certificate"), LaunchMode::Certificate);
-    EXPECT_EQ(RecognizeMode(L"--verify"), LaunchMode::Verify);
-    EXPECT_EQ(RecognizeMode(L"--verify-ucrt"), LaunchMode::VerifyUcrt);
-    const wchar_t* windowed[] = {
-        L"", L"--VERIFY", L"--verify ", L"\"--verify\"", L"--verify x", L" --verify",
-        L"--CERTIFICATE", L"--certificate ", L"\"--certificate\"", L"--certificate --verify",
-        L"--VERIFY-UCRT", L"--verify-ucrt ", L"\"--verify-ucrt\"", L"--verify-ucrt 1",
-        L"--verify-", L"-verify", L"/verify",
-    };
-    for (const wchar_t* text : windowed) {
-        EXPECT_EQ(RecognizeMode(text), LaunchMode::Windowed) << text;
+// A handle kind that records its closes, so the owner's moves and resets can
+// be watched: every value is closed exactly once, and never a moved-from one.
+struct CountingTraits {
+    using Type = int;
+    static std::vector<int>* closed;
+    static Type Invalid() noexcept { return 0; }
+    static void Close(Type value) noexcept { closed->push_back(value); }
+};
+std::vector<int>* CountingTraits::closed = nullptr;
+
+TEST(ScopedHandle, MovesAndResetsCloseEachValueOnce) {
+    std::vector<int> closed;
+    CountingTraits::closed = &closed;
+    {
+        ScopedHandle<CountingTraits> a(1);
+        ScopedHandle<CountingTraits> b(std::move(a));
+        EXPECT_FALSE(a.Valid());
+        EXPECT_EQ(b.Get(), 1);
+        ScopedHandle<CountingTraits> c(2);
+        c = std::move(b);  // 2 is closed, 1 moves on
+        EXPECT_EQ(closed, std::vector<int>({2}));
+        c.Reset(3);        // 1 is closed
+        EXPECT_EQ(c.Release(), 3);
+        c.Reset();         // nothing to close
+        ScopedHandle<CountingTraits> d(4);
+        d = std::move(d);  // self-move keeps the value
+        EXPECT_EQ(d.Get(), 4);
     }
-    EXPECT_EQ(RecognizeMode(nullptr), LaunchMode::Windowed);
+    EXPECT_EQ(closed, std::vector<int>({2, 1, 4}));
+    CountingTraits::closed = nullptr;
 }
