@@ -1,0 +1,207 @@
+#!/usr/bin/env bash
+# Lays out a release for the product download server and smoke-tests it with
+# the installer itself before anything is uploaded.
+#
+#   tools/publish.sh --win7 FILE --windows FILE --out DIR [options]
+#
+# Writes DIR/downloads/: the two product installers under their own names,
+# release.ini (by vantrel-manifest write, which refuses what the installer
+# would refuse and reads the result back through the installer's reader) and
+# SHA256SUMS. Then serves DIR over HTTPS with the bundled test server, on the
+# ports the staging build was configured with and with its test certificate,
+# and runs that build's "VantrelSetup.exe --verify" in a Windows 7 and a
+# Windows 10 prefix: each must fetch release.ini and its own channel's
+# package and accept it. Prints both exit codes and what each run downloaded.
+# Exit 0 when both runs passed, 1 when not, 2 on usage or set-up errors.
+#
+# Which build runs (option, then environment variable, then the default):
+#   --build DIR          VANTREL_PUBLISH_BUILD  a staging test build folder: its
+#                        VantrelSetup.exe, vantrel-manifest.exe, ports, test
+#                        certificate and base prefixes (tools/make-prefix.sh).
+#                        Default: build/test-i686 (the shipped width) where this
+#                        kernel runs i386 code and that build exists, otherwise
+#                        build/test (the x86_64 build of the same sources).
+#   --exe FILE           VANTREL_PUBLISH_EXE    the installer to run instead of
+#                        DIR's, e.g. a signed copy; it must be a staging build
+#                        (its ports are the build folder's).
+#   --win7-prefix DIR, --win10-prefix DIR       Wine prefixes to run in (default:
+#                        fresh copies of the build's base prefixes, removed after)
+set -euo pipefail
+
+src_dir=$(cd "$(dirname "$0")/.." && pwd)
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { print }' "$0" >&2; exit 2; }
+say() { echo "publish: $*"; }
+fail() { echo "publish: $*" >&2; exit 2; }
+
+win7_file="" windows_file="" out="" win7_prefix="" win10_prefix=""
+build=${VANTREL_PUBLISH_BUILD:-}
+exe=${VANTREL_PUBLISH_EXE:-}
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --win7) win7_file=${2:?}; shift 2 ;;
+    --windows) windows_file=${2:?}; shift 2 ;;
+    --out) out=${2:?}; shift 2 ;;
+    --build) build=${2:?}; shift 2 ;;
+    --exe) exe=${2:?}; shift 2 ;;
+    --win7-prefix) win7_prefix=${2:?}; shift 2 ;;
+    --win10-prefix) win10_prefix=${2:?}; shift 2 ;;
+    *) usage ;;
+  esac
+done
+if [ -z "$win7_file" ] || [ -z "$windows_file" ] || [ -z "$out" ]; then usage; fi
+for f in "$win7_file" "$windows_file"; do [ -f "$f" ] || fail "$f not found"; done
+out=$(realpath -m "$out")
+
+# Wine's 32-bit loader is an i386 Linux program; if it starts, the shipped
+# width can run here.
+why="as chosen"
+if [ -z "$build" ]; then
+  if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    build=$src_dir/build/test why="this kernel runs no i386 code: the x86_64 build of the same sources"
+  elif [ ! -f "$src_dir/build/test-i686/VantrelSetup.exe" ]; then
+    build=$src_dir/build/test why="build/test-i686 is not built: the x86_64 build of the same sources"
+  else
+    build=$src_dir/build/test-i686 why="the shipped width, i686"
+  fi
+fi
+build=$(cd "$build" && pwd) || fail "no build folder $build"
+exe=$(realpath "${exe:-$build/VantrelSetup.exe}")
+tool=$build/vantrel-manifest.exe
+config=$build/harness_config.json
+for f in "$exe" "$tool" "$config"; do
+  [ -f "$f" ] || fail "$f is missing: configure and build a test preset (cmake --preset test && cmake --build --preset test)"
+done
+
+# Only a build whose servers are this machine may run here: anything else
+# would send the smoke test to the real servers.
+/usr/bin/python3 - "$exe" "$config" <<'PY' || fail "$exe is not a staging build (its servers are not localhost); refusing to run it"
+import json, sys
+image = open(sys.argv[1], "rb").read()
+config = json.load(open(sys.argv[2]))
+sys.exit(0 if config["product_host"] == "localhost" and "localhost".encode("utf-16-le") in image else 1)
+PY
+
+# The loader that runs an image of this width: the 64-bit one for x86_64,
+# the ordinary one (WOW64) for i686.
+loader_for() {
+  local machine
+  machine=$(/usr/bin/python3 -c 'import sys; d=open(sys.argv[1],"rb").read(4096); p=int.from_bytes(d[60:64],"little"); print(hex(int.from_bytes(d[p+4:p+6],"little")))' "$1")
+  case "$machine" in
+    0x8664) echo /usr/lib/wine/wine64 ;;
+    0x14c) echo /usr/lib/wine/wine ;;
+    *) fail "$1: unknown machine $machine" ;;
+  esac
+}
+width() { [ "$(loader_for "$1")" = /usr/lib/wine/wine64 ] && echo x86_64 || echo i686; }
+win_path() { echo "Z:$(realpath "$1" | tr / '\\')"; }
+port=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["product_port"])' "$config")
+runtime_port=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["runtime_port"])' "$config")
+
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
+export WINEARCH=win64 WINEDEBUG=-all
+wine_dir=${VANTREL_WINE_DIR:-$build/wine}
+work=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-publish.XXXXXX")
+server_pid=""
+made_prefixes=()
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  for p in "${made_prefixes[@]}"; do WINEPREFIX=$p wineserver -k 2>/dev/null || true; done
+  rm -rf "$work"
+  rm -f "$out/_requests.log"
+}
+trap cleanup EXIT
+
+if [ -z "$win7_prefix" ] || [ -z "$win10_prefix" ]; then
+  if [ ! -f "$wine_dir/base/.vantrel-ready" ] || [ ! -f "$wine_dir/base-win10/.vantrel-ready" ]; then
+    "$src_dir/tools/make-prefix.sh" "$build" "$wine_dir" >/dev/null
+  fi
+  if [ -z "$win7_prefix" ]; then
+    win7_prefix=$work/win7; cp -a "$wine_dir/base" "$win7_prefix"; made_prefixes+=("$win7_prefix")
+  fi
+  if [ -z "$win10_prefix" ]; then
+    win10_prefix=$work/win10; cp -a "$wine_dir/base-win10" "$win10_prefix"; made_prefixes+=("$win10_prefix")
+  fi
+fi
+
+# The layout. Stale packages from an earlier run would be served too, so
+# only the files this run writes may already be there.
+downloads=$out/downloads
+win7_name=$(basename "$win7_file")
+windows_name=$(basename "$windows_file")
+mkdir -p "$downloads"
+for existing in "$downloads"/* "$downloads"/.[!.]*; do
+  [ -e "$existing" ] || continue
+  case "$(basename "$existing")" in
+    release.ini|SHA256SUMS|"$win7_name"|"$windows_name") ;;
+    *) fail "$existing is not part of this release; publish into an empty folder" ;;
+  esac
+done
+cp "$win7_file" "$downloads/$win7_name"
+[ "$windows_name" = "$win7_name" ] || cp "$windows_file" "$downloads/$windows_name"
+
+say "build: $build ($why)"
+say "manifest: $(width "$tool") vantrel-manifest.exe"
+set +e
+WINEPREFIX=$win10_prefix "$(loader_for "$tool")" "$tool" write \
+  --win7 "$(win_path "$downloads/$win7_name")" --windows "$(win_path "$downloads/$windows_name")" \
+  "$(win_path "$downloads/release.ini")" >"$work/manifest.log" 2>&1
+code=$?
+set -e
+sed 's/\r$//; s/^/  /' "$work/manifest.log"
+if [ "$code" != 0 ]; then
+  # No manifest of a refused release stays behind to be uploaded by mistake.
+  rm -f "$downloads/release.ini" "$downloads/SHA256SUMS"
+  say "vantrel-manifest refused the release (exit $code)"
+  exit 1
+fi
+packages=("$win7_name")
+[ "$windows_name" = "$win7_name" ] || packages+=("$windows_name")
+(cd "$downloads" && sha256sum release.ini "${packages[@]}") >"$downloads/SHA256SUMS"
+say "wrote $downloads: release.ini ${packages[*]} SHA256SUMS"
+
+# Serve it as the product download server of the staging build.
+rm -f "$out/_rules.json"
+: >"$out/_requests.log"
+/usr/bin/python3 "$src_dir/tests/server/vantrel_server.py" --docroot "$out" --certs "$build/certs" \
+  --port "$port" --runtime-port "$runtime_port" >"$work/server.out" 2>"$work/server.err" &
+server_pid=$!
+for _ in $(seq 200); do
+  grep -q ready "$work/server.out" 2>/dev/null && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.err" >&2; fail "the server did not start (is port $port in use?)"; }
+  sleep 0.05
+done
+grep -q ready "$work/server.out" || fail "the server did not become ready"
+say "serving $out on https://localhost:$port/ (test certificate of $build/certs)"
+
+# One --verify per channel; the request log says what each run fetched.
+status=0
+loader=$(loader_for "$exe")
+for channel in win7 windows; do
+  if [ "$channel" = win7 ]; then prefix=$win7_prefix system="Windows 7 SP1"; package=$win7_name
+  else prefix=$win10_prefix system="Windows 10"; package=$windows_name; fi
+  before=$(wc -l <"$out/_requests.log")
+  set +e
+  WINEPREFIX=$prefix timeout 600 "$loader" "$exe" --verify >/dev/null 2>&1
+  code=$?
+  set -e
+  requests=$(tail -n +"$((before + 1))" "$out/_requests.log" \
+    | /usr/bin/python3 -c 'import json, os, sys
+for line in sys.stdin:
+    e = json.loads(line)
+    if "path" not in e: continue
+    local = os.path.join(sys.argv[1], e["path"].lstrip("/"))
+    size = "%d bytes" % os.path.getsize(local) if os.path.isfile(local) else "not found"
+    print(e["method"], e["path"], size, e["tls_version"], e["user_agent"], sep=" | ")' "$out")
+  expected=$(printf 'GET | /downloads/release.ini\nGET | /downloads/%s\n' "$package")
+  say "$channel ($system prefix, $(width "$exe") $(basename "$exe") --verify): exit $code"
+  printf '%s\n' "$requests" | sed 's/^/    /'
+  if [ "$code" != 0 ] || [ "$(printf '%s\n' "$requests" | cut -d'|' -f1,2 | sed 's/ *$//')" != "$expected" ]; then
+    status=1
+  fi
+done
+if [ "$status" = 0 ]; then
+  say "both channels verified; upload $downloads as /downloads/ on the product server"
+else
+  say "the smoke test FAILED; do not upload"
+fi
+exit $status
