@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 SOURCE = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(SOURCE / "tests/server"))
+sys.path.insert(0, str(SOURCE / "tools/https_server"))
 import vantrel_server  # noqa: E402
 
 _spec = importlib.util.spec_from_file_location("bench_tool", SOURCE / "tools/bench.py")

@@ -17,7 +17,7 @@ import pytest
 
 SOURCE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "tests/e2e"))
-sys.path.insert(0, str(SOURCE / "tests/server"))
+sys.path.insert(0, str(SOURCE / "tools/https_server"))
 import harness  # noqa: E402
 import vantrel_server  # noqa: E402
 

@@ -404,7 +404,7 @@ class Bench:
         port = self.config["product_port"]
         server_log = open(self.run_dir / "server.log", "w")
         proc = subprocess.Popen(
-            ["/usr/bin/python3", str(SOURCE_DIR / "tests/server/vantrel_server.py"), "--docroot", str(self.docroot),
+            ["/usr/bin/python3", str(SOURCE_DIR / "tools/https_server/vantrel_server.py"), "--docroot", str(self.docroot),
              "--certs", str(self.build / "certs"), "--port", str(port),
              "--runtime-port", str(self.config["runtime_port"]), "--special-base", str(port + 2)],
             stdout=subprocess.PIPE, stderr=server_log, text=True)

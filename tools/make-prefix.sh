@@ -10,7 +10,7 @@ src_dir=$(cd "$(dirname "$0")/.." && pwd)
 wine_dir=${2:-${VANTREL_WINE_DIR:-$build_dir/wine}}
 certs=$build_dir/certs
 
-/usr/bin/python3 "$src_dir/tests/server/make_certs.py" "$certs" >/dev/null
+/usr/bin/python3 "$src_dir/tools/https_server/make_certs.py" "$certs" >/dev/null
 
 export WINEARCH=win64 WINEDEBUG=-all
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY DISPLAY

@@ -162,7 +162,7 @@ say "wrote $downloads: release.ini ${packages[*]} SHA256SUMS"
 # Serve it as the product download server of the staging build.
 rm -f "$out/_rules.json"
 : >"$out/_requests.log"
-/usr/bin/python3 "$src_dir/tests/server/vantrel_server.py" --docroot "$out" --certs "$build/certs" \
+/usr/bin/python3 "$src_dir/tools/https_server/vantrel_server.py" --docroot "$out" --certs "$build/certs" \
   --port "$port" --runtime-port "$runtime_port" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 for _ in $(seq 200); do

@@ -23,7 +23,7 @@ import threading
 from pathlib import Path
 
 SOURCE_DIR = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(SOURCE_DIR / "tests/server"))
+sys.path.insert(0, str(SOURCE_DIR / "tools/https_server"))
 import vantrel_server  # noqa: E402
 
 

@@ -20,14 +20,14 @@ import warnings
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+SERVER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "https_server")
+sys.path.insert(0, SERVER_DIR)
 
 from make_certs import ensure_certs  # noqa: E402
 from vantrel_server import (BLOCK, VantrelServer, clear_requests,  # noqa: E402
                             generated_bytes, read_requests, wait_for_requests,
                             write_rules)
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 UA = "VantrelSetup/1.0"
 BIG = os.urandom(2 * BLOCK + 12345)
 TLS12 = ssl.TLSVersion.TLSv1_2
@@ -383,7 +383,7 @@ def test_cli_serves_and_stops_on_sigterm(tmp_path, certs):
     (tmp_path / "www" / "a.txt").write_bytes(b"cli\n")
     ports_file = tmp_path / "ports.json"
     proc = subprocess.Popen(
-        [sys.executable, os.path.join(HERE, "vantrel_server.py"), "--docroot",
+        [sys.executable, os.path.join(SERVER_DIR, "vantrel_server.py"), "--docroot",
          str(tmp_path / "www"), "--certs", certs, "--port", "0",
          "--ports-file", str(ports_file)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
