@@ -55,6 +55,16 @@ public:
     std::mutex statusMutex;
     std::wstring statusText;
     bool busy = false;
+    // What the status line and progress bar show (UI thread only): the window
+    // paints updates of the same kind at most every kStatusPaintIntervalMs and
+    // keeps the percent of one held back for its timer.
+    struct PaintedStatus {
+        std::wstring text;
+        ULONGLONG at = 0;
+        WPARAM heldPercent = 0;
+        bool held = false;
+        bool timerRunning = false;
+    } painted;
     bool needsRuntime = false;
     std::int32_t dpi = 96;
 };

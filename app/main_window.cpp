@@ -28,6 +28,7 @@ constexpr const wchar_t* kRuntimeQuestion =
     L"是否自动下载并安装微软官方 KB2999226？\n"
     L"此操作会请求管理员授权；系统缺少前置更新时仍需先完成 Windows Update。";
 constexpr const wchar_t* kRuntimeCaption = L"安装系统运行库";
+constexpr const wchar_t* kCancelling = L"正在取消，请稍候…";
 
 // The screen's device context, released on every way out.
 class ScreenContext {
@@ -105,8 +106,9 @@ void LayOut(HWND window, InstallerApp& app) {
     SetWindowPos(window, nullptr, placement.x, placement.y, placement.width, placement.height,
                  SWP_NOZORDER);
 
-    app.statusLabel = CreateControl(window, L"STATIC", BannerText(app.systemMode, app.needsRuntime),
-                                    kStaticStyle, layout.status, 0);
+    app.painted.text = BannerText(app.systemMode, app.needsRuntime);
+    app.statusLabel = CreateControl(window, L"STATIC", app.painted.text.c_str(), kStaticStyle,
+                                    layout.status, 0);
     app.progressBar = CreateControl(window, PROGRESS_CLASSW, nullptr, kProgressStyle,
                                     layout.progress, 0);
     app.installButton = CreateControl(window, L"BUTTON", L"下载并安装", kInstallStyle,
@@ -133,6 +135,12 @@ void PaintHeading(HWND window, const InstallerApp& app) {
              kHeadingLength);
 }
 
+void StopStatusTimer(HWND window, InstallerApp& app) {
+    if (!app.painted.timerRunning) return;
+    KillTimer(window, kStatusPaintTimer);
+    app.painted.timerRunning = false;
+}
+
 void HandleClose(HWND window, InstallerApp& app) {
     if (app.installerRunning.load()) {
         // The wizard is the user's now; leaving would orphan it mid-install.
@@ -141,9 +149,15 @@ void HandleClose(HWND window, InstallerApp& app) {
     }
     if (app.busy) {
         // Only the control changes: the next status from the worker replaces
-        // this text, and statusText keeps what the worker last reported.
+        // this text, and statusText keeps what the worker last reported. An
+        // update held back for the timer is older than this request, so it
+        // is dropped rather than painted over the text a moment later.
         app.cancelRequested.exchange(true);
-        SetWindowTextW(app.statusLabel, L"正在取消，请稍候…");
+        SetWindowTextW(app.statusLabel, kCancelling);
+        StopStatusTimer(window, app);
+        app.painted.held = false;
+        app.painted.text = kCancelling;
+        app.painted.at = GetTickCount64();
         return;
     }
     DestroyWindow(window);
@@ -159,13 +173,50 @@ void HandleInstallCommand(HWND window, InstallerApp& app) {
     StartWorker(app);
 }
 
-void ShowStatus(InstallerApp& app, WPARAM percent) {
-    std::lock_guard<std::mutex> lock(app.statusMutex);
+// Paints the latest status line with `percent`; statusMutex must be held.
+void PaintStatus(InstallerApp& app, WPARAM percent, ULONGLONG now) {
     SetWindowTextW(app.statusLabel, app.statusText.c_str());
     SendMessageW(app.progressBar, PBM_SETPOS, percent, 0);
+    app.painted.text = app.statusText;
+    app.painted.at = now;
+    app.painted.held = false;
 }
 
-void ShowRunEnded(InstallerApp& app) {
+// The status message: paints at once or holds the update for the timer.
+void ShowStatus(HWND window, InstallerApp& app, WPARAM percent) {
+    const ULONGLONG now = GetTickCount64();
+    {
+        std::lock_guard<std::mutex> lock(app.statusMutex);
+        if (DecideStatusPaint(app.painted.text, app.painted.at, app.statusText, now) ==
+            StatusPaint::Now) {
+            PaintStatus(app, percent, now);
+        } else {
+            app.painted.held = true;
+            app.painted.heldPercent = percent;
+        }
+    }
+    if (!app.painted.held) {
+        StopStatusTimer(window, app);
+    } else if (!app.painted.timerRunning) {
+        // Started once per held update, never pushed back by later ones, so
+        // the latest text is on screen within one interval even when the
+        // messages stop (a stalled download).
+        const UINT interval = static_cast<UINT>(kStatusPaintIntervalMs);
+        app.painted.timerRunning = SetTimer(window, kStatusPaintTimer, interval, nullptr) != 0;
+    }
+}
+
+// Paints an update that is still held back; the timer and the end of a run.
+void PaintHeldStatus(HWND window, InstallerApp& app) {
+    StopStatusTimer(window, app);
+    if (!app.painted.held) return;
+    std::lock_guard<std::mutex> lock(app.statusMutex);
+    PaintStatus(app, app.painted.heldPercent, GetTickCount64());
+}
+
+void ShowRunEnded(HWND window, InstallerApp& app) {
+    // The run's last text must not wait for the timer.
+    PaintHeldStatus(window, app);
     app.busy = false;
     EnableWindow(app.installButton, TRUE);
     SetWindowTextW(app.installButton, L"重新安装");
@@ -197,7 +248,12 @@ bool HandleMessage(HWND window, InstallerApp& app, UINT message, WPARAM wParam, 
             HandleClose(window, app);
             return true;
         case WM_DESTROY:
+            StopStatusTimer(window, app);
             PostQuitMessage(0);
+            return true;
+        case WM_TIMER:
+            if (wParam != kStatusPaintTimer) return false;
+            PaintHeldStatus(window, app);
             return true;
         case WM_COMMAND:
             // Only the id counts: the button, Enter/Esc and posted commands
@@ -214,10 +270,10 @@ bool HandleMessage(HWND window, InstallerApp& app, UINT message, WPARAM wParam, 
             }
             return true;
         case kStatusMessage:
-            ShowStatus(app, wParam);
+            ShowStatus(window, app, wParam);
             return true;
         case kRunEndedMessage:
-            ShowRunEnded(app);
+            ShowRunEnded(window, app);
             return true;
         default:
             return false;
@@ -232,6 +288,26 @@ const wchar_t* BannerText(SystemMode systemMode, bool needsRuntime) {
                             : L"已识别 Windows 7 SP1 x64 · 将安装被控端";
     }
     return L"已识别 Windows 10/11 x64 · 将安装完整版";
+}
+
+StatusPaint DecideStatusPaint(const std::wstring& shown, ULONGLONG shownAt,
+                              const std::wstring& next, ULONGLONG now) {
+    // Same kind: the same characters once the digits are skipped.
+    const auto isDigit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
+    auto a = shown.begin();
+    auto b = next.begin();
+    for (;;) {
+        while (a != shown.end() && isDigit(*a)) ++a;
+        while (b != next.end() && isDigit(*b)) ++b;
+        if (a == shown.end() || b == next.end()) break;
+        if (*a != *b) return StatusPaint::Now;
+        ++a;
+        ++b;
+    }
+    if (a != shown.end() || b != next.end()) return StatusPaint::Now;
+    // A clock that went backwards is no reason to hold an update.
+    if (now < shownAt || now - shownAt >= kStatusPaintIntervalMs) return StatusPaint::Now;
+    return StatusPaint::Later;
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "prereq/platform_gate.h"
 
 namespace vantrel {
@@ -14,6 +16,24 @@ constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
 
 // The first text of the status line for a classification.
 const wchar_t* BannerText(SystemMode systemMode, bool needsRuntime);
+
+// The worker reports every 64 KiB chunk, over a thousand times a second on a
+// fast line. Repainting the status line and the progress bar for each one
+// kept the UI thread so busy that a windowed download ran at half the speed
+// of a headless one on two cores. So within one kind of text the window
+// repaints at most once per interval (about 30 times a second) and leaves
+// the latest update to a timer; a new kind of text is painted at once.
+constexpr ULONGLONG kStatusPaintIntervalMs = 33;
+constexpr UINT_PTR kStatusPaintTimer = 1;
+
+enum class StatusPaint { Now, Later };
+
+// Whether `next`, arriving at `now` (milliseconds), is painted at once or
+// left to the timer, given the text painted last and when. Texts of the same
+// kind differ in their digits only, as the progress lines of one download
+// do; anything else (another phase, a failure, the final text) is a new kind.
+StatusPaint DecideStatusPaint(const std::wstring& shown, ULONGLONG shownAt,
+                              const std::wstring& next, ULONGLONG now);
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

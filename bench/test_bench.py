@@ -107,7 +107,7 @@ def _results(**overrides):
         "download": {"installer_mbs": 90.0, "reader_mbs": 100.0, "curl_mbs": 400.0},
         "verify": {"hash_s": 1.2, "sha256sum_s": 0.8, "external_s": 1.3},
         "memory": {"small_kib": 30000, "big_kib": 30000 + 2047},
-        "size": {"file_size": 400 * 1024, "machine": "i386", "headers": 1024, "sections": []},
+        "size": {"file_size": 320 * 1024, "machine": "i386", "headers": 1024, "sections": []},
         "startup": {"ms": [200.0, 300.0], "median_ms": 250.0, "reference_median_ms": 125.0},
         "latency": {"download": {"p50": 1.0, "p90": 5.0, "p99": 100.0, "max": 120.0, "count": 900}},
     }
@@ -129,12 +129,16 @@ def _row(table: str, number: str) -> list:
     ({"download": {"installer_mbs": 99.0, "reader_mbs": 100.0, "paired_ratio": 0.85}}, "1", "**missed**"),
     ({}, "3", "met"),                                                            # 2047 KiB apart
     ({"memory": {"small_kib": 30000, "big_kib": 32048}}, "3", "**missed**"),     # 2048 KiB apart
-    ({}, "4", "met"),                                                            # exactly 400 KiB
-    ({"size": {"file_size": 400 * 1024 + 1}}, "4", "**missed**"),
+    ({}, "4", "met"),                                                            # exactly 320 KiB
+    ({"size": {"file_size": 320 * 1024 + 1}}, "4", "**missed**"),
     ({}, "6", "met"),                                                            # p99 exactly 100 ms
     ({"latency": {"download": {"p99": 100.5}}}, "6", "**missed**"),
     ({"download": {}}, "1", "n/a"),                                              # not measured
     ({"latency": {}}, "6", "n/a"),
+    ({}, "7", "n/a"),
+    # The window's verdict is its worst round's WM_NULL p99.
+    ({"window": {"p99_median": 3.0, "p99_max": 100.0}}, "7", "met"),
+    ({"window": {"p99_median": 3.0, "p99_max": 100.5}}, "7", "**missed**"),
 ])
 def test_verdicts_against_the_targets(overrides, row, result):
     table = bench.render_markdown(_results(**overrides), {})
@@ -143,10 +147,16 @@ def test_verdicts_against_the_targets(overrides, row, result):
 
 def test_ratios_in_the_table():
     table = bench.render_markdown(_results(), {})
-    assert "0.900 of the medians" in _row(table, "1")[3]
-    assert "0.225 × curl" in _row(table, "1")[3]
-    assert _row(table, "2")[3] == "1.50 × sha256sum"
-    assert _row(table, "5")[3] == "2.00 × minimal"
+    assert "0.900 of the medians" in _row(table, "1")[4]
+    assert "0.225 × curl" in _row(table, "1")[4]
+    assert _row(table, "2")[4] == "1.50 × sha256sum"
+    assert _row(table, "5")[4] == "2.00 × minimal"
+    window = {"window_mbs": 80.0, "verify_mbs": 100.0, "paired_ratio": 0.75, "p99_median": 2.0, "p99_max": 9.0}
+    assert _row(bench.render_markdown(_results(window=window), {}), "7")[4].startswith(
+        "0.750 × `--verify` per round (0.800 of the medians)")
+    # The VM's table has only what ran there, under its own executor.
+    both = bench.render_markdown(_results(vm={"executor": "i686 in the VM", "window": window}), {})
+    assert (both.count("| 7. "), both.count("| 1. "), both.count("| i686 in the VM |")) == (2, 1, 1)
 
 
 def test_an_empty_run_still_renders_a_document():

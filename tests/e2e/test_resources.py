@@ -3,6 +3,7 @@ compiled into it (icon group, pinned certificate, manifest, version record)."""
 import os
 import struct
 import sys
+import zlib
 from pathlib import Path
 
 import pytest
@@ -116,6 +117,12 @@ def test_is_a_32_bit_gui_program_that_imports_only_system_dlls(exe):
     assert foreign == [], f"imports DLLs that Windows does not ship: {foreign}"
 
 
+def test_fits_the_size_limit(exe):
+    # The link map beside the exe (VantrelSetup.exe.map) shows where the bytes went.
+    assert len(exe.data) <= check_resources.EXE_SIZE_LIMIT, (
+        f"{len(exe.data):,} bytes, limit {check_resources.EXE_SIZE_LIMIT:,}")
+
+
 def test_icon_group_101_has_nine_32_bit_frames(exe):
     resources = exe.resources()
     group = one(resources, RT_GROUP_ICON, 101)
@@ -175,6 +182,16 @@ def test_checker_rejects_broken_manifest(old, new):
     assert check_resources.manifest_problems(GOOD_MANIFEST.replace(old, new).encode()) != []
 
 
+def png_stream(width, colour_type, pixel, idat=None):
+    """A square PNG of one colour; `idat` replaces the compressed data."""
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    rows = (b"\0" + pixel * width) * width
+    return (check_resources.PNG_SIGNATURE
+            + chunk(b"IHDR", struct.pack(">IIBBBBB", width, width, 8, colour_type, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows) if idat is None else idat) + chunk(b"IEND", b""))
+
+
 def test_checker_rejects_wrong_icon_frames():
     good = check_resources.ico_entries((ROOT / "res" / "vantrel.ico").read_bytes())
     assert check_resources.icon_problems(good) == []
@@ -182,14 +199,30 @@ def test_checker_rejects_wrong_icon_frames():
     without_alpha = bytearray(small[3])
     for alpha in range(40 + 3, 40 + 16 * 16 * 4, 4):
         without_alpha[alpha] = 0
+    png48 = next(entry for entry in good if entry[0] == 48)
+    assert png48[3].startswith(check_resources.PNG_SIGNATURE), "48 px and up are stored as PNG"
+    flipped = bytearray(png48[3])
+    flipped[60] ^= 0x01                                         # inside IDAT: the CRC no longer matches
+    idat = png48[3][41:41 + struct.unpack_from(">I", png48[3], 33)[0]]
+
+    def with_png(size, image):
+        return [e if e[0] != size else (size, size, 32, image) for e in good]
+
     cases = [
         good[:-1],                                             # 256 frame missing
         good + [small],                                        # a size twice
         [(w, h, 24 if w == 32 else bpp, img) for w, h, bpp, img in good],  # 24-bit directory entry
         [e if e is not small else (16, 16, 32, bytes(without_alpha)) for e in good],  # alpha all zero
+        with_png(48, bytes(flipped)),                          # PNG with a bad chunk CRC
+        with_png(48, png_stream(48, 6, b"\0\0\0\x80", idat=idat[:len(idat) // 2])),  # data cut short
+        with_png(48, png_stream(48, 6, b"\0\0\0\x80")[:-12]),   # no IEND
+        with_png(48, png_stream(48, 2, b"\x10\x80\x90")),        # 24-bit RGB PNG
+        with_png(48, png_stream(48, 6, b"\x10\x80\x90\xff")),   # RGBA, but opaque everywhere
+        with_png(48, png_stream(64, 6, b"\x10\x80\x90\x80")),   # 64 px image in the 48 px entry
     ]
-    for entries in cases:
-        assert check_resources.icon_problems(entries) != []
+    assert check_resources.icon_problems(with_png(48, png_stream(48, 6, b"\x10\x80\x90\x80"))) == []
+    for index, entries in enumerate(cases):
+        assert check_resources.icon_problems(entries) != [], index
 
 
 def test_layering_check_rejects_an_upward_include(tmp_path):

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "app/main_window.h"
 #include "app/window_layout.h"
 #include "app/worker.h"
+#include "res/resource_ids.h"
 
 using namespace vantrel;
 
@@ -131,6 +133,89 @@ TEST(BannerText, FollowsTheClassification) {
     }
 }
 
+TEST(StatusPaint, ProgressOfOneDownloadAtMostOncePerIntervalEverythingElseAtOnce) {
+    const std::wstring progress = L"正在下载安装包：64 / 40960 KB";
+    const StatusPaint now = StatusPaint::Now, later = StatusPaint::Later;
+    const struct {
+        const wchar_t* shown;
+        ULONGLONG shownAt;
+        const wchar_t* next;
+        ULONGLONG at;
+        StatusPaint expected;
+    } cases[] = {
+        {progress.c_str(), 1000, L"正在下载安装包：128 / 40960 KB", 1001, later},
+        {progress.c_str(), 1000, L"正在下载安装包：1024 / 40960 KB", 1032, later},  // more digits
+        {progress.c_str(), 1000, L"正在下载安装包：1024 / 40960 KB", 1033, now},
+        {progress.c_str(), 1000, progress.c_str(), 1010, later},  // the percent alone moved
+        {progress.c_str(), 5000, L"正在下载安装包：128 / 40960 KB", 4000, now},  // clock went back
+        // New kinds of text, however soon they follow.
+        {progress.c_str(), 1000, L"正在校验安装包…", 1000, now},
+        {progress.c_str(), 1000, L"正在下载微软系统运行库：64 / 1010 KB", 1000, now},
+        {progress.c_str(), 1000, L"已取消下载，可以重新开始。", 1000, now},
+        {L"正在校验安装包…", 1000, L"安装包 SHA-256 校验失败，已拒绝运行。", 1000, now},
+        {L"正在校验安装包…", 1000, L"请在安装向导中选择位置并完成安装。", 1000, now},
+        {L"请在安装向导中选择位置并完成安装。", 1000, L"安装已完成。", 1000, now},
+        {L"已识别 Windows 10/11 x64 · 将安装完整版", 1000, L"正在获取版本信息…", 1000, now},
+        {L"正在取消，请稍候…", 1000, progress.c_str(), 1000, now},
+        {L"正在下载安装包：64", 1000, progress.c_str(), 1000, now},  // one text starts the other
+        {progress.c_str(), 1000, L"正在下载安装包：64", 1000, now},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DecideStatusPaint(c.shown, c.shownAt, c.next, c.at), c.expected)
+            << c.shown << " -> " << c.next << " after " << static_cast<long long>(c.at - c.shownAt);
+    }
+}
+
+// The icon compiled into this program is the shipped one. Each frame must load
+// at its own size (not scaled from another) and draw: the frames from 48 px
+// up are PNG streams, which only the system's own decoder can vouch for.
+TEST(Icon, EveryFrameLoadsAndDrawsAtItsOwnSize) {
+    const HINSTANCE module = GetModuleHandleW(nullptr);
+    for (int size : {16, 20, 24, 32, 40, 48, 64, 128, 256}) {
+        const auto icon = static_cast<HICON>(LoadImageW(
+            module, MAKEINTRESOURCEW(VANTREL_ICON_RESOURCE), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+        ASSERT_NE(icon, nullptr) << size;
+        ICONINFO info{};
+        ASSERT_TRUE(GetIconInfo(icon, &info)) << size;
+        BITMAP colour{};
+        GetObjectW(info.hbmColor, sizeof(colour), &colour);
+        EXPECT_EQ(colour.bmWidth, size);
+        EXPECT_EQ(colour.bmHeight, size);
+
+        // Drawn over white into a top-down 32-bit bitmap.
+        BITMAPINFO format{};
+        format.bmiHeader = {sizeof(BITMAPINFOHEADER), size, -size, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        void* bits = nullptr;
+        const HBITMAP canvas = CreateDIBSection(nullptr, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
+        ASSERT_NE(canvas, nullptr) << size;
+        const HDC context = CreateCompatibleDC(nullptr);
+        const HGDIOBJ previous = SelectObject(context, canvas);
+        RECT all{0, 0, size, size};
+        FillRect(context, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+        EXPECT_TRUE(DrawIconEx(context, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL)) << size;
+        GdiFlush();
+        const auto pixel = [&](int x, int y) {
+            const auto* bgra = static_cast<const BYTE*>(bits) + (y * size + x) * 4;
+            return RGB(bgra[2], bgra[1], bgra[0]);
+        };
+        // The rounded corner is transparent (resampling may leave a trace of
+        // alpha there); left of the jib is the teal body.
+        const COLORREF corner = pixel(0, 0);
+        EXPECT_GE(std::min({GetRValue(corner), GetGValue(corner), GetBValue(corner)}), 248)
+            << size << " " << std::hex << corner;
+        const COLORREF body = pixel(size * 15 / 100, size / 2);
+        EXPECT_GT(GetGValue(body), GetRValue(body) + 40) << size << " " << std::hex << body;
+        EXPECT_GT(GetBValue(body), GetRValue(body) + 40) << size << " " << std::hex << body;
+
+        SelectObject(context, previous);
+        DeleteDC(context);
+        DeleteObject(canvas);
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The worker and the window procedure, driven in-process. Message-only
 // windows need no display, so these run anywhere Wine runs.
@@ -224,6 +309,25 @@ HWND CreateMainWindow(InstallerApp& app) {
     RegisterTestClass();
     return CreateWindowExW(0, kTestClass, kWindowTitle, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                            460, 264, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), &app);
+}
+
+// Dispatches the status messages waiting for `window`.
+void DispatchStatus(HWND window) {
+    MSG message{};
+    while (PeekMessageW(&message, window, kStatusMessage, kStatusMessage, PM_REMOVE)) {
+        DispatchMessageW(&message);
+    }
+}
+
+// Runs the thread's messages (timers included) until `done` or 5 s.
+template <typename Done>
+void PumpUntil(Done done) {
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (!done() && GetTickCount64() < deadline) {
+        MSG message{};
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        Sleep(5);
+    }
 }
 
 void DrainQuit() {
@@ -368,12 +472,32 @@ TEST(MainWindow, StatusAndEndMessagesUpdateTheControls) {
         EXPECT_EQ(SendMessageW(app.progressBar, PBM_GETPOS, 0, 0), update.percent);
     }
 
+    // A burst of one download's progress lines, faster than the window
+    // repaints: the last one reaches the screen without a further message.
+    const auto line = [](int kb) {
+        return L"正在下载安装包：" + std::to_wstring(kb) + L" / 64 KB";
+    };
+    for (int kb = 1; kb <= 32; ++kb) {
+        app.SetStatus(line(kb), kb * 100 / 64);
+        DispatchStatus(window);
+    }
+    PumpUntil([&] { return TextOf(app.statusLabel) == line(32); });
+    EXPECT_EQ(TextOf(app.statusLabel), line(32));
+    EXPECT_EQ(SendMessageW(app.progressBar, PBM_GETPOS, 0, 0), 50);
+    // The end of the run paints what is still held back at once.
+    app.SetStatus(line(33), 51);
+    DispatchStatus(window);
+    app.SetStatus(line(34), 53);
+    DispatchStatus(window);
+
     SendMessageW(window, kRunEndedMessage, 0, 0);
     EXPECT_FALSE(app.busy);
     EXPECT_TRUE(IsWindowEnabled(app.installButton));
     EXPECT_EQ(TextOf(app.installButton), L"重新安装");
     EXPECT_EQ(TextOf(app.cancelButton), L"关闭");
-    EXPECT_EQ(TextOf(app.statusLabel), L"失败") << "the last status stays";
+    EXPECT_EQ(TextOf(app.statusLabel), line(34)) << "the last status stays";
+    EXPECT_EQ(SendMessageW(app.progressBar, PBM_GETPOS, 0, 0), 53);
+    EXPECT_FALSE(KillTimer(window, kStatusPaintTimer)) << "no repaint timer outlives the run";
     DestroyWindow(window);
     DrainQuit();
 }
@@ -384,17 +508,24 @@ TEST(MainWindow, CloseDuringARunOnlyAsksForCancellation) {
     app.systemMode = SystemMode::Windows10;
     const HWND window = CreateMainWindow(app);
     ASSERT_NE(window, nullptr);
-    app.SetStatus(L"正在下载安装包：1 / 9 KB", 11);
     app.busy = true;
 
     // The close box, the cancel button (id 2) and Esc all arrive as WM_CLOSE.
     for (int attempt = 0; attempt < 2; ++attempt) {
+        // Progress that may be held for the repaint timer when the request
+        // comes is older than the request and must not cover the notice.
+        app.SetStatus(L"正在下载安装包：0 / 9 KB", 0);
+        DispatchStatus(window);
+        app.SetStatus(L"正在下载安装包：1 / 9 KB", 11);
+        DispatchStatus(window);
         app.cancelRequested.exchange(false);
         if (attempt == 0) {
             SendMessageW(window, WM_CLOSE, 0, 0);
         } else {
             SendMessageW(window, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED), 0);
         }
+        const ULONGLONG waitUntil = GetTickCount64() + 200;  // several repaint intervals
+        PumpUntil([&] { return GetTickCount64() >= waitUntil; });
         EXPECT_TRUE(IsWindow(window)) << attempt;
         EXPECT_TRUE(app.cancelRequested.load()) << attempt;
         EXPECT_EQ(TextOf(app.statusLabel), L"正在取消，请稍候…") << attempt;
