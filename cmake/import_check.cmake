@@ -6,6 +6,11 @@ function(vantrel_check_imports target)
   set(extra "")
   if(target STREQUAL "VantrelSetup")
     set(extra --known-dlls-only)
+    # 320 KiB; tools/check_resources.py states the same limit for the tests.
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:${target}> -DLIMIT=327680
+              -P ${CMAKE_SOURCE_DIR}/cmake/size_check.cmake
+      VERBATIM)
   endif()
   target_link_options(${target} PRIVATE "-Wl,-Map=$<TARGET_FILE:${target}>.map")
   add_custom_command(TARGET ${target} POST_BUILD
