@@ -50,7 +50,6 @@ def verify(prefix) -> int:
 
 
 @pytest.mark.parametrize("system", ["win7", "win10"])
-@pytest.mark.vm
 def test_each_system_fetches_its_own_package(request, staging, system):
     prefix = request.getfixturevalue(system)
     publish_both_channels(staging)

@@ -376,7 +376,7 @@ def test_unit_window_tests_pass_with_a_display(win10, display):
 # Runs
 
 
-@pytest.mark.parametrize("desk", [pytest.param(96, marks=pytest.mark.vm), 144], indirect=True)
+@pytest.mark.parametrize("desk", [96, 144], indirect=True)
 def test_full_run_then_a_second_run(desk, staging, tmp_path, display):
     prefix, dpi = desk
     publish_release(staging, drip={"chunk": 65536, "delay_ms": 25})
@@ -435,7 +435,6 @@ def test_failed_run_reports_in_the_status_line_only(desk96, staging, tmp_path):
         assert app.exit_code() == 0
 
 
-@pytest.mark.vm
 def test_cancel_during_a_slow_download_then_start_again(desk96, staging, tmp_path):
     publish_release(staging, drip={"chunk": 16384, "delay_ms": 1500})
     with Installer(desk96, tmp_path) as app:
@@ -629,7 +628,6 @@ def win7_without_runtime(tmp_path_factory, display):
             prefix.remove()
 
 
-@pytest.mark.vm
 def test_windows7_runtime_question_update_and_product_in_one_run(
         win7_without_runtime, runtime_package, staging, tmp_path):
     prefix, folder, runtime, saved = win7_without_runtime
@@ -690,7 +688,6 @@ def bundle_without_g2(directory: Path) -> Path:
     return path
 
 
-@pytest.mark.vm
 def test_windows7_missing_root_certificate_is_asked_for_then_added(staging, tmp_path, display):
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         pytest.skip("hiding a host root needs root and unshare")
