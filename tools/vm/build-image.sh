@@ -132,7 +132,7 @@ fresh_work_dir() {
   # Mounts for the chroot live in private mount namespaces (below), so
   # nothing is mounted under $root here; --one-file-system guards anyway.
   if [ -e "$work" ]; then
-    if findmnt -rno TARGET | grep -q "^$root"; then
+    if findmnt -rno TARGET | awk -v r="$root" 'index($0, r) == 1 { found = 1 } END { exit !found }'; then
       die "something is still mounted under $root; unmount it first"
     fi
     rm -rf --one-file-system "$work"
@@ -293,7 +293,6 @@ publish() {
   # Running VMs keep reading the old image through their open file.
   mv -f "$work/root.img" "$vm_dir/root.img"
   mv -f "$work/kernel" "$vm_dir/kernel"
-  rm -f "$vm_dir/vmlinuz"
   mv -f "$work/initrd.img" "$vm_dir/initrd.img"
   mv -f "$work/debootstrap.log" "$vm_dir/build-debootstrap.log"
   mv -f "$work/install.log" "$vm_dir/build-install.log"

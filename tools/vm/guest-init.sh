@@ -13,7 +13,8 @@
 #   project-alias  optional second path (the logical one, when the host
 #                  reached the project through a symlink); made a symlink
 #   job            bash script: environment, working folder, the command
-#   tty            present when the host's stdin is a terminal ("ROWS COLS")
+#   tty            present when the host's stdin and stdout are a terminal
+#                  (holds "ROWS COLS")
 # and gets back:
 #   started        written just before the job starts: the guest's uptime
 #                  (the host times the whole boot by its mtime, which the
@@ -68,17 +69,27 @@ ip link set lo up || fail "cannot bring up the loopback interface"
 modprobe -qa 9pnet_virtio 9p virtio_rng || fail "cannot load the 9p and virtio-rng modules"
 # msize: bigger messages cut the round trips of each read and write; 512000
 # is the most the virtio transport of this kernel accepts.
-# cache=loose keeps pages and attributes of the shared files in the guest:
-# executables and Wine's PE images are mapped from the share, and nothing on
-# the host changes the tree while the job runs. Writes reach the host at the
-# latest on the sync below.
-p9_opts=trans=virtio,version=9p2000.L,msize=512000,cache=loose
+# cache=loose keeps pages and attributes of the shared files in the guest;
+# nothing on the host changes the tree while the job runs, and writes reach
+# the host at the latest on the sync below. Measured against cache=none and
+# cache=mmap: it reads a tree of Wine's DLLs about three times as fast, but
+# writes slowly (3-25 MB/s against 75 MB/s and more), so large scratch files
+# belong in /tmp. vantrel.9p_cache=MODE on the kernel command
+# line (run.sh's VANTREL_VM_KERNEL_ARGS) picks another mode.
+p9_cache=loose
+read -r -a cmdline </proc/cmdline
+for arg in "${cmdline[@]}"; do
+  case $arg in vantrel.9p_cache=*) p9_cache=${arg#*=} ;; esac
+done
+p9_opts=trans=virtio,version=9p2000.L,msize=512000
 run=/mnt/vmrun
-mount -t 9p -o "$p9_opts" vmrun "$run" || fail "cannot mount the run share"
+# The run share is never cached: its few small files must reach the host
+# when they are written (run.sh times the boot by when "started" appears).
+mount -t 9p -o "$p9_opts,cache=none" vmrun "$run" || fail "cannot mount the run share"
 
 read -r project <"$run/project-root" || fail "run share has no project-root"
 mkdir -p "$project"
-mount -t 9p -o "$p9_opts" project "$project" || fail "cannot mount $project"
+mount -t 9p -o "$p9_opts,cache=$p9_cache" project "$project" || fail "cannot mount $project"
 if [ -s "$run/project-alias" ]; then
   read -r alias <"$run/project-alias"
   if [ ! -e "$alias" ]; then
@@ -87,10 +98,9 @@ if [ -s "$run/project-alias" ]; then
   fi
 fi
 
-# The serial line: no CR added to each LF (the host terminal adds its own),
-# and the host's window size when there is one.
-# The job's terminal is the first serial line; the kernel's console is the
-# second, which run.sh keeps in a log file.
+# The job's output goes to the first serial line (the kernel's console is
+# the second, which run.sh keeps in a log file): no CR added to each LF (the
+# host terminal adds its own), and the host's window size when there is one.
 console=/dev/ttyS0
 stty -F "$console" -onlcr 2>/dev/null || true
 if [ -s "$run/tty" ]; then
@@ -103,6 +113,7 @@ fi
 job=(env -i PATH="$PATH" HOME="$HOME" setsid -w)
 read -r uptime _ </proc/uptime
 echo "$uptime" >"$run/started"
+out_pid=
 if [ -e "$run/tty" ]; then
   # Interactive: the serial line is the job's terminal and stdin.
   "${job[@]}" -c /bin/bash "$run/job" <"$console" >"$console" 2>&1
@@ -111,15 +122,29 @@ else
   # Otherwise the job writes into a pipe, as it would on a build machine
   # whose output is logged: programs that see a terminal behave differently
   # (Wine's console, for one, then redraws every character it prints).
-  "${job[@]}" /bin/bash "$run/job" </dev/null 2>&1 | cat >"$console"
-  rc=${PIPESTATUS[0]}
+  # Only the job is waited for: a server it left running (Xvfb, wineserver)
+  # keeps the pipe open until it is stopped below.
+  exec {out}> >(exec cat >"$console")
+  out_pid=$!
+  "${job[@]}" /bin/bash "$run/job" </dev/null >&"$out" 2>&1 {out}>&-
+  rc=$?
+  exec {out}>&-
 fi
 
-# Whatever the job left running (a wineserver, Xvfb) goes now, so the shares
-# can be unmounted with everything written back.
-kill -TERM -1 2>/dev/null
+# Whatever the job left running goes now, so that everything is written
+# back to the shares before they are unmounted. The output pipe's reader is
+# spared until it has passed on the last of the job's output.
+signal_all_but_output() {
+  local p
+  for p in /proc/[0-9]*; do
+    p=${p#/proc/}
+    [ "$p" = 1 ] || [ "$p" = "$out_pid" ] || kill "-$1" "$p" 2>/dev/null
+  done
+}
+signal_all_but_output TERM
 sleep 0.3
-kill -KILL -1 2>/dev/null
+signal_all_but_output KILL
+if [ -n "$out_pid" ]; then wait "$out_pid"; fi
 echo "$rc" >"$run/exit-code"
 sync
 umount "$project" 2>/dev/null

@@ -8,7 +8,9 @@
 #   tools/vm/run.sh [--accel auto|kvm|tcg] [--mem MB] [--] COMMAND [ARGS...]
 # e.g.
 #   tools/vm/run.sh -- ctest --test-dir build/test-i686 --output-on-failure
-#   tools/vm/run.sh -- bash -c 'WINEPREFIX=/tmp/p wine64 wineboot --init'
+#   tools/vm/run.sh -- bash -c 'export WINEPREFIX=/tmp/p WINEARCH=win64
+#       /usr/lib/wine/wine64 wineboot --init && wineserver -w &&
+#       wine build/test-i686/VantrelSetup.exe --verify'
 #
 # - The image is built (or found up to date) by tools/vm/build-image.sh in
 #   VM_DIR ($VANTREL_VM_DIR, default <project>/build/vm). Each run boots it
@@ -22,9 +24,9 @@
 #   there rather than on the share.
 # - Environment: only CI, VANTREL_* and TERM reach COMMAND, plus the names
 #   listed in VANTREL_VM_ENV (space-separated). PATH and HOME are the VM's.
-# - stdin reaches COMMAND only when it is a terminal (then the serial line is
-#   its terminal); otherwise COMMAND reads /dev/null. Its output (stdout and
-#   stderr together) streams to stdout.
+# - When stdin and stdout are a terminal, the VM's serial line is COMMAND's
+#   terminal; otherwise COMMAND reads /dev/null and writes into a pipe. Its
+#   output (stdout and stderr together) streams to stdout.
 # - Exit status: COMMAND's; 124 when the VM ran past $VANTREL_VM_TIMEOUT
 #   seconds (default 3600); 125 when the VM stopped without an exit status.
 # - --accel auto (default, or $VANTREL_VM_ACCEL) uses KVM only when /dev/kvm
@@ -48,10 +50,10 @@ vm_dir=${VANTREL_VM_DIR:-$project/build/vm}
 
 # The CPU model under TCG: x86-64 plus SSSE3, SSE4.1/4.2 and POPCNT. Wine
 # created a prefix in about half the time with it than with plain qemu64 or
-# with "max" (whose AVX and AVX2 TCG emulates slowly). And "max" has SMAP,
-# which QEMU 7.2's TCG gets wrong for a user-mode IRET (it reads the frame as
-# a supervisor access): every Wine process then dies in a kernel oops at its
-# first return from a system call.
+# with "max" less SMAP. "max" itself can't be used: QEMU 7.2's TCG reads the
+# frame of a user-mode IRET as a supervisor access, which SMAP forbids, so
+# Wine's processes die in a kernel oops at their first return from a system
+# call.
 tcg_cpu=${VANTREL_VM_TCG_CPU:-qemu64,+ssse3,+sse4.1,+sse4.2,+popcnt}
 
 # Lines of the VM's kernel log worth showing after a run that went well.
@@ -59,6 +61,7 @@ kernel_trouble='Out of memory|oom-kill|Killed process|BUG:|Oops|hung_task|blocke
 
 log() { echo "vm: $*" >&2; }
 die() { log "error: $*"; exit 125; }
+bad_usage() { log "error: $*"; exit 2; }
 usage() { sed -n '/^# Usage:/,/^set -euo/p' "$0" | sed -e '/^set /d' -e 's/^# \{0,1\}//' >&2; exit 2; }
 now() { echo "${EPOCHREALTIME/,/.}"; }
 secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
@@ -90,7 +93,7 @@ write_job() {
     esac
   done
   for name in ${VANTREL_VM_ENV:-}; do
-    [[ $name =~ ^[A-Za-z_][A-Za-z0-9_]*$ ]] || die "VANTREL_VM_ENV: '$name' is not a variable name"
+    [[ $name =~ ^[A-Za-z_][A-Za-z0-9_]*$ ]] || bad_usage "VANTREL_VM_ENV: '$name' is not a variable name"
     if [ -n "${!name+set}" ]; then printf 'export %s=%q\n' "$name" "${!name}"; fi
   done
   printf 'export TERM=%q\n' "$term"
@@ -241,14 +244,17 @@ main() {
       --mem=*) mem=${1#*=}; shift ;;
       -h|--help) usage ;;
       --) shift; break ;;
-      -*) log "unknown option $1"; usage ;;
+      -*) log "error: unknown option $1"; usage ;;
       *) break ;;
     esac
   done
   [ $# -gt 0 ] || usage
-  case $accel in auto|kvm|tcg) ;; *) die "--accel must be auto, kvm or tcg" ;; esac
-  [[ $mem =~ ^[0-9]+$ ]] || die "--mem must be a number of MB"
-  [[ $timeout_s =~ ^[0-9]+$ ]] || die "VANTREL_VM_TIMEOUT must be a number of seconds"
+  case $accel in auto|kvm|tcg) ;; *) bad_usage "--accel must be auto, kvm or tcg" ;; esac
+  [[ $mem =~ ^[0-9]+$ ]] || bad_usage "--mem must be a number of MB"
+  [[ $timeout_s =~ ^[0-9]+$ ]] || bad_usage "VANTREL_VM_TIMEOUT must be a number of seconds"
+  if [ "$accel" = kvm ] && ! { [ -r /dev/kvm ] && [ -w /dev/kvm ]; }; then
+    die "--accel kvm: /dev/kvm is missing or not usable here"
+  fi
 
   local t_start
   t_start=$(now)
