@@ -49,6 +49,19 @@ def _image_width(exe: Path) -> str:
 # "x86_64" for the second width on hosts that run no 32-bit code.
 WIDTH = _image_width(BUILD_DIR / "VantrelSetup.exe")
 
+# How many times slower than the host's Wine programs run here (the test VM
+# emulates its CPU): drips that keep a download going long enough to be
+# watched are stretched by it.
+PACE = float(os.environ.get("VANTREL_TEST_PACE") or 1)
+
+
+def loader(exe) -> str:
+    """Wine's loader for a built program of either width. A 32-bit program
+    goes straight to the 32-bit loader, as Debian's wine script does: wine64
+    would hand it to Wine's 64-bit start.exe first, which needs the prefix's
+    64-bit ucrtbase.dll, a file some tests take away."""
+    return "/usr/lib/wine/wine" if _image_width(Path(exe)) == "i686" else "/usr/lib/wine/wine64"
+
 
 def ensure_bases() -> None:
     """Builds the base prefixes once per build folder (about a minute)."""
@@ -98,11 +111,11 @@ class Prefix:
         Output goes through files, not pipes: the first program in a prefix
         starts Wine's desktop and services, which inherit its standard handles
         and would hold a pipe open as long as the prefix lives."""
-        return _run_captured(["/usr/lib/wine/wine64", str(exe), *map(str, args)], self.env(env),
+        return _run_captured([loader(exe), str(exe), *map(str, args)], self.env(env),
                              timeout, cwd)
 
     def popen(self, exe, *args, env: dict | None = None, cwd=None) -> subprocess.Popen:
-        return subprocess.Popen(["/usr/lib/wine/wine64", str(exe), *map(str, args)], env=self.env(env), cwd=cwd,
+        return subprocess.Popen([loader(exe), str(exe), *map(str, args)], env=self.env(env), cwd=cwd,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True, encoding="utf-8", errors="replace")
 

@@ -75,7 +75,7 @@ def run_without_g2(prefix, bundle, exe, *args, env=None) -> subprocess.Completed
               'wineserver -k; wineserver -w; exit $code')
     result = subprocess.run(
         ["unshare", "-m", "--", "sh", "-c", script, "sh", str(bundle), HOST_BUNDLE,
-         "/usr/lib/wine/wine64", str(exe), *map(str, args)],
+         harness.loader(exe), str(exe), *map(str, args)],
         env=prefix.env(env), capture_output=True, text=True, timeout=180,
         encoding="utf-8", errors="replace")
     assert result.returncode != 99, "bind mount failed: " + result.stderr

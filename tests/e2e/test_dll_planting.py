@@ -130,7 +130,7 @@ def downloads(tmp_path_factory, display):
 
 
 def warm_up(prefix: harness.Prefix, *command) -> None:
-    subprocess.run(["/usr/lib/wine/wine64", *map(str, command)], env=prefix.env(), timeout=120,
+    subprocess.run([harness.loader(command[0]), *map(str, command)], env=prefix.env(), timeout=120,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 

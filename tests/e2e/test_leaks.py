@@ -50,7 +50,7 @@ def run_quietly(prefix: harness.Prefix, exe, *args, env: dict | None = None,
     """Output through files: a program that starts Wine's desktop process
     would otherwise leave it holding the pipes."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        code = subprocess.run(["/usr/lib/wine/wine64", str(exe), *map(str, args)], env=prefix.env(env),
+        code = subprocess.run([harness.loader(exe), str(exe), *map(str, args)], env=prefix.env(env),
                               stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout).returncode
         out.seek(0)
         err.seek(0)
@@ -95,7 +95,7 @@ def test_gdi_and_user_objects_are_flat_over_twenty_windowed_runs(desk, staging):
     package = SAMPLE.read_bytes()
     staging.publish_manifest({"windows": staging.publish_package(PACKAGE_PATH.rsplit("/", 1)[1], package)})
 
-    process = subprocess.Popen(["/usr/lib/wine/wine64", str(SETUP)], env=desk.env(),
+    process = subprocess.Popen([harness.loader(SETUP), str(SETUP)], env=desk.env(),
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     try:

@@ -66,7 +66,7 @@ def drive(prefix, *args) -> tuple[int, str]:
     this is the process that brings up the prefix's desktop, the desktop keeps
     a pipe open for as long as the installer runs."""
     with tempfile.TemporaryFile() as out:
-        code = subprocess.run(["/usr/lib/wine/wine64", str(DRIVER), *map(str, args)],
+        code = subprocess.run([harness.loader(DRIVER), str(DRIVER), *map(str, args)],
                               env=prefix.env(), stdout=out, stderr=subprocess.DEVNULL,
                               timeout=120).returncode
         out.seek(0)
@@ -75,7 +75,7 @@ def drive(prefix, *args) -> tuple[int, str]:
 
 @pytest.mark.parametrize("name, mode, build", [
     pytest.param("win7", 1, 7601, marks=pytest.mark.vm),
-    ("win10-18362", 2, 18362),
+    pytest.param("win10-18362", 2, 18362, marks=pytest.mark.vm),
     ("win10-17763", 2, 17763)])
 def test_accepted_system_gets_past_the_gate(systems, staging, name, mode, build):
     prefix = systems(name)
@@ -158,6 +158,7 @@ def win7_without_runtime(tmp_path_factory):
         prefix.remove()
 
 
+@pytest.mark.vm
 def test_windows7_without_runtime_is_accepted_and_needs_it(win7_without_runtime, staging):
     prefix, app = win7_without_runtime
     expect_gate(prefix, 1, needs_runtime=True, exe=app / UNIT.name)

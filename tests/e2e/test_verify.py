@@ -49,6 +49,7 @@ def verify(prefix) -> int:
     return result.returncode
 
 
+@pytest.mark.vm
 @pytest.mark.parametrize("system", ["win7", "win10"])
 def test_each_system_fetches_its_own_package(request, staging, system):
     prefix = request.getfixturevalue(system)

@@ -53,7 +53,7 @@ def verify_ucrt(prefix) -> int:
     return result.returncode
 
 
-@pytest.mark.parametrize("system", ["win7", "win10"])
+@pytest.mark.parametrize("system", [pytest.param("win7", marks=pytest.mark.vm), "win10"])
 def test_signed_package_is_accepted(request, staging, package, system):
     prefix = request.getfixturevalue(system)
     staging.publish(PATH, package)
@@ -111,6 +111,7 @@ def wusa_prefix(tmp_path):
     prefix.remove()
 
 
+@pytest.mark.vm
 def test_runtime_update_with_the_wusa_double(wusa_prefix, staging, package):
     prefix, saved = wusa_prefix
     env = staging.net_test_env(prefix)

@@ -83,7 +83,7 @@ def run_captured(prefix: harness.Prefix, exe, *args, env: dict | None = None,
     first to touch the desktop starts Wine's desktop process, which inherits
     its output handles and keeps pipes open until the prefix shuts down."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        code = subprocess.run(["/usr/lib/wine/wine64", str(exe), *map(str, args)],
+        code = subprocess.run([harness.loader(exe), str(exe), *map(str, args)],
                               env=prefix.env(env), stdin=subprocess.DEVNULL, stdout=out,
                               stderr=err, timeout=timeout).returncode
         out.seek(0)
@@ -183,7 +183,7 @@ class Installer:
                     "VANTREL_SAMPLE_HOLD": prefix.win_path(self.hold)}
         self.env.update(env or {})
         if command is None:
-            command = ["/usr/lib/wine/wine64", str(setup), *map(str, args)]
+            command = [harness.loader(setup), str(setup), *map(str, args)]
         self.proc = start_detached(prefix, command, self.env)
 
     def __enter__(self) -> "Installer":
@@ -366,6 +366,7 @@ def test_windows7_banner_names_the_controlled_edition(win7, tmp_path, display):
         assert app.exit_code() == 0
 
 
+@pytest.mark.vm
 def test_unit_window_tests_pass_with_a_display(win10, display):
     result = run_captured(win10, UNIT, "--gtest_filter=MainWindow.*")
     assert result.returncode == 0, result.stdout[-3000:]
@@ -376,10 +377,10 @@ def test_unit_window_tests_pass_with_a_display(win10, display):
 # Runs
 
 
-@pytest.mark.parametrize("desk", [96, 144], indirect=True)
+@pytest.mark.parametrize("desk", [pytest.param(96, marks=pytest.mark.vm), 144], indirect=True)
 def test_full_run_then_a_second_run(desk, staging, tmp_path, display):
     prefix, dpi = desk
-    publish_release(staging, drip={"chunk": 65536, "delay_ms": 25})
+    publish_release(staging, drip={"chunk": 65536, "delay_ms": int(25 * harness.PACE)})
     with Installer(prefix, tmp_path) as app:
         ui = app.ui
         ui.wait_window()
@@ -435,15 +436,18 @@ def test_failed_run_reports_in_the_status_line_only(desk96, staging, tmp_path):
         assert app.exit_code() == 0
 
 
+@pytest.mark.vm
 def test_cancel_during_a_slow_download_then_start_again(desk96, staging, tmp_path):
-    publish_release(staging, drip={"chunk": 16384, "delay_ms": 1500})
+    # Each chunk well inside the installer's 15 s network timeout.
+    slow = int(1500 * harness.PACE)
+    publish_release(staging, drip={"chunk": 16384, "delay_ms": slow})
     with Installer(desk96, tmp_path) as app:
         ui = app.ui
         ui.wait_window()
         ui.click("install")
         ui.wait_status("正在下载安装包：")
         ui.click("cancel")
-        ui.wait_status(CANCELLING, 1500)
+        ui.wait_status(CANCELLING, slow)
         ui.wait_status(CANCELLED)
         state = ui.wait_enabled("install", True)
         assert state["status"]["text"] == CANCELLED
@@ -556,7 +560,7 @@ def test_other_command_lines_open_the_window(desk96, staging, tmp_path, argument
     # The driver starts the installer with exactly this argument text and
     # reports its exit code.
     with tempfile.TemporaryFile() as out:
-        runner = subprocess.Popen(["/usr/lib/wine/wine64", str(DRIVER), "run", desk96.win_path(SETUP),
+        runner = subprocess.Popen([harness.loader(DRIVER), str(DRIVER), "run", desk96.win_path(SETUP),
                                    hexarg(arguments)], env=desk96.env(), stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=subprocess.DEVNULL)
         try:
@@ -613,7 +617,7 @@ def win7_without_runtime(tmp_path_factory, display):
     shutil.copy(runtime, saved)
     keep = root / "keep-desktop"
     keep.touch()
-    holder = subprocess.Popen(["/usr/lib/wine/wine64", str(DRIVER), "hold", prefix.win_path(keep)],
+    holder = subprocess.Popen([harness.loader(DRIVER), str(DRIVER), "hold", prefix.win_path(keep)],
                               env=prefix.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, text=True)
     try:
@@ -628,6 +632,7 @@ def win7_without_runtime(tmp_path_factory, display):
             prefix.remove()
 
 
+@pytest.mark.vm
 def test_windows7_runtime_question_update_and_product_in_one_run(
         win7_without_runtime, runtime_package, staging, tmp_path):
     prefix, folder, runtime, saved = win7_without_runtime
@@ -688,6 +693,7 @@ def bundle_without_g2(directory: Path) -> Path:
     return path
 
 
+@pytest.mark.vm
 def test_windows7_missing_root_certificate_is_asked_for_then_added(staging, tmp_path, display):
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         pytest.skip("hiding a host root needs root and unshare")
@@ -701,7 +707,7 @@ def test_windows7_missing_root_certificate_is_asked_for_then_added(staging, tmp_
         # outside.
         script = 'mount --bind "$1" "$2" || exit 99; shift 2; "$@"'
         command = ["unshare", "-m", "--", "sh", "-c", script, "sh", str(bundle), HOST_BUNDLE,
-                   "/usr/lib/wine/wine64", str(SETUP)]
+                   harness.loader(SETUP), str(SETUP)]
         with Installer(prefix, tmp_path, command=command) as app:
             ui = app.ui
             assert ui.wait_window()["status"]["text"] == BANNER_WIN7

@@ -13,6 +13,8 @@ export VANTREL_SHIPPED_DIR=${VANTREL_SHIPPED_DIR:-$src_dir/build/release}
 export VANTREL_WINE_DIR=${VANTREL_WINE_DIR:-/tmp/vantrel-wine}
 export VANTREL_WINE_MODE=${VANTREL_WINE_MODE:-"the VM's system Wine (WOW64)"}
 export WINEDEBUG=-all
+# Programs run about this many times slower under the VM's emulated CPU.
+export VANTREL_TEST_PACE=${VANTREL_TEST_PACE:-4}
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 
 step() {  # step NAME COMMAND...: runs it and says how long it took
