@@ -13,9 +13,6 @@ option(VANTREL_RELEASE "this is a release configuration: refuse test endpoints" 
 set(VANTREL_RELEASE_GUARD_OVERRIDE "" CACHE STRING
     "ON or a reason: configure a release build even though the release guard refuses its settings")
 
-set(_vantrel_pinned_runtime_size "1034556")
-set(_vantrel_pinned_runtime_sha256 "43234d2986ca9b0de75d5183977964d161a8395c3396279ddfc9b20698e5bc34")
-
 # Sets out_var to why `host` is not a public server name, or to "" when it is.
 function(_vantrel_host_problem host out_var)
   string(TOLOWER "${host}" name)
@@ -68,13 +65,13 @@ if(VANTREL_RELEASE)
       list(APPEND _vantrel_guard_problems "VANTREL_${_server}_PORT is ${VANTREL_${_server}_PORT}, not 443")
     endif()
   endforeach()
-  if(NOT VANTREL_RUNTIME_SIZE STREQUAL _vantrel_pinned_runtime_size)
+  if(NOT VANTREL_RUNTIME_SIZE STREQUAL VANTREL_PINNED_RUNTIME_SIZE)
     list(APPEND _vantrel_guard_problems
-         "VANTREL_RUNTIME_SIZE is ${VANTREL_RUNTIME_SIZE}, not KB2999226's ${_vantrel_pinned_runtime_size}")
+         "VANTREL_RUNTIME_SIZE is ${VANTREL_RUNTIME_SIZE}, not KB2999226's ${VANTREL_PINNED_RUNTIME_SIZE}")
   endif()
-  if(NOT VANTREL_RUNTIME_SHA256 STREQUAL _vantrel_pinned_runtime_sha256)
+  if(NOT VANTREL_RUNTIME_SHA256 STREQUAL VANTREL_PINNED_RUNTIME_SHA256)
     list(APPEND _vantrel_guard_problems
-         "VANTREL_RUNTIME_SHA256 is ${VANTREL_RUNTIME_SHA256}, not KB2999226's ${_vantrel_pinned_runtime_sha256}")
+         "VANTREL_RUNTIME_SHA256 is ${VANTREL_RUNTIME_SHA256}, not KB2999226's ${VANTREL_PINNED_RUNTIME_SHA256}")
   endif()
 
   if(_vantrel_guard_problems)

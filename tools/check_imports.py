@@ -174,7 +174,7 @@ def check(exe: Path, map_file: Path, objdump: str, known_dlls_only: bool) -> lis
 def main(argv: list[str]) -> int:
     args = [a for a in argv if not a.startswith("--")]
     if len(args) != 2:
-        print(__doc__.strip().splitlines()[-1], file=sys.stderr)
+        print("usage: check_imports.py EXE MAP [--known-dlls-only] [--objdump=PROGRAM]", file=sys.stderr)
         return 2
     exe, map_file = Path(args[0]), Path(args[1])
     objdump = next((a.split("=", 1)[1] for a in argv if a.startswith("--objdump=")), "objdump")

@@ -12,12 +12,6 @@
 #include "workflow/release_manifest.h"
 
 namespace vantrel {
-namespace {
-
-// The manifest is a few lines of INI; anything larger is not a manifest.
-constexpr std::uint64_t kManifestSizeLimit = 65536;
-
-}  // namespace
 
 std::wstring InstallerExitMessage(std::uint32_t exitCode) {
     return L"安装尚未完成或已取消，可重新开始。返回码：" + ToDecimal(exitCode);

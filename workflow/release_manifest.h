@@ -16,6 +16,10 @@ struct ReleaseManifest {
     std::uint64_t size = 0;
 };
 
+// The manifest is a few lines of INI, downloaded with this limit; an empty
+// body or anything larger is refused before it is read.
+constexpr std::uint64_t kManifestSizeLimit = 65536;
+
 // "win7" for Windows 7, "windows" for anything else.
 const wchar_t* ManifestSection(SystemMode systemMode);
 

@@ -539,14 +539,6 @@ class VantrelServer:
         return self.ports["runtime"]
 
     @property
-    def tls10_port(self):
-        return self.ports["tls10"]
-
-    @property
-    def wronghost_port(self):
-        return self.ports["wronghost"]
-
-    @property
     def expired_port(self):
         return self.ports["expired"]
 

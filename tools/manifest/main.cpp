@@ -20,6 +20,8 @@
 
 #include "download/sha256.h"
 #include "support/failure.h"
+#include "support/text_format.h"
+#include "support/win_handles.h"
 #include "workflow/release_manifest.h"
 
 // No DLL search restriction here, unlike the installer: this program imports
@@ -30,31 +32,13 @@ namespace {
 
 using vantrel::Failure;
 
-// Closes a file on every way out.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (Valid()) CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE Get() const { return handle_; }
-    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+// The installer's channels, in the order they are reported.
+const wchar_t* const kSections[] = {vantrel::ManifestSection(vantrel::SystemMode::Windows7),
+                                    vantrel::ManifestSection(vantrel::SystemMode::Windows10)};
 
-private:
-    HANDLE handle_;
-};
-
-constexpr const wchar_t* kSections[] = {L"win7", L"windows"};
-
-// The installer downloads release.ini with this limit and refuses an empty
-// body, so a file outside 1..65536 bytes never reaches the reader.
-constexpr std::uint64_t kManifestDownloadLimit = 65536;
-
-// The installer's own number formatting is internal to it; here a number is
-// just a number.
-std::wstring Decimal(std::uint64_t value) { return std::to_wstring(value); }
+using vantrel::FileHandle;
+using vantrel::kManifestSizeLimit;
+using vantrel::ToDecimal;
 
 constexpr int kPassed = 0;
 constexpr int kRefused = 1;
@@ -124,13 +108,13 @@ FileFacts Inspect(const std::wstring& path) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) {
         const DWORD error = GetLastError();
-        facts.error = L"cannot open " + path + L" (error " + Decimal(error) + L")";
+        facts.error = L"cannot open " + path + L" (error " + ToDecimal(error) + L")";
         return facts;
     }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.Get(), &size)) {
         const DWORD error = GetLastError();
-        facts.error = L"cannot read the size of " + path + L" (error " + Decimal(error) + L")";
+        facts.error = L"cannot read the size of " + path + L" (error " + ToDecimal(error) + L")";
         return facts;
     }
     facts.size = static_cast<std::uint64_t>(size.QuadPart);
@@ -158,9 +142,9 @@ bool CheckManifestFile(const std::wstring& path) {
 
     bool passed = true;
     const auto bytes = static_cast<std::uint64_t>(size.QuadPart);
-    if (bytes == 0 || bytes > kManifestDownloadLimit) {
-        Out(path + L": refused: " + Decimal(bytes) + L" bytes; the installer downloads release.ini only with 1 to " +
-            Decimal(kManifestDownloadLimit) + L" bytes");
+    if (bytes == 0 || bytes > kManifestSizeLimit) {
+        Out(path + L": refused: " + ToDecimal(bytes) + L" bytes; the installer downloads release.ini only with 1 to " +
+            ToDecimal(kManifestSizeLimit) + L" bytes");
         passed = false;
     }
     // Windows' profile reader recognises only the UTF-16 LE byte-order mark
@@ -192,7 +176,7 @@ int Check(const std::wstring& manifestArgument, const LocalFile& localFile) {
             passed = false;
             continue;
         }
-        std::wstring line = label + L"accepted: " + values.file + L", " + Decimal(values.size) + L" bytes, sha256 " +
+        std::wstring line = label + L"accepted: " + values.file + L", " + ToDecimal(values.size) + L" bytes, sha256 " +
                             values.sha256;
         const std::wstring local = localFile ? localFile(section, values.file) : std::wstring();
         if (!local.empty()) {
@@ -201,8 +185,8 @@ int Check(const std::wstring& manifestArgument, const LocalFile& localFile) {
             if (!facts.found) {
                 problem = facts.error;
             } else if (facts.size != values.size) {
-                problem = local + L" is " + Decimal(facts.size) + L" bytes, the manifest says " +
-                          Decimal(values.size);
+                problem = local + L" is " + ToDecimal(facts.size) + L" bytes, the manifest says " +
+                          ToDecimal(values.size);
             } else if (facts.sha256 != values.sha256) {  // exact, as the installer compares
                 problem = local + L" has sha256 " + facts.sha256 + L", the manifest says " + values.sha256;
             }
@@ -251,10 +235,10 @@ int Write(const std::wstring& win7, const std::wstring& windows, const std::wstr
         // The installer's own rules, with its own messages, before anything
         // is written: a name it would refuse never reaches the server.
         try {
-            vantrel::ValidateManifestValues(channel.name, channel.facts.sha256, Decimal(channel.facts.size));
+            vantrel::ValidateManifestValues(channel.name, channel.facts.sha256, ToDecimal(channel.facts.size));
         } catch (const Failure& failure) {
             Out(std::wstring(channel.section) + L": refused: " + failure.message + L" (" + channel.name + L", " +
-                Decimal(channel.facts.size) + L" bytes)");
+                ToDecimal(channel.facts.size) + L" bytes)");
             passed = false;
         }
     }
@@ -269,11 +253,11 @@ int Write(const std::wstring& win7, const std::wstring& windows, const std::wstr
     std::string text;
     for (const Channel& channel : channels) {
         text += "[" + Narrow(channel.section) + "]\r\nfile=" + Narrow(channel.name) + "\r\nsha256=" +
-                Narrow(channel.facts.sha256) + "\r\nsize=" + Narrow(Decimal(channel.facts.size)) + "\r\n";
+                Narrow(channel.facts.sha256) + "\r\nsize=" + Narrow(ToDecimal(channel.facts.size)) + "\r\n";
     }
     const std::wstring out = FullPath(outArgument);
     if (const DWORD error = WriteAscii(out, text); error != 0) {
-        Err(L"cannot write " + out + L" (error " + Decimal(error) + L")");
+        Err(L"cannot write " + out + L" (error " + ToDecimal(error) + L")");
         return kUsage;
     }
     Out(L"wrote " + out);
