@@ -60,10 +60,6 @@ class Staging:
         self.docroot = docroot
         self._rules: dict = {}
 
-    @property
-    def port(self) -> int:
-        return self.server.port
-
     def publish(self, path: str, data: bytes) -> Path:
         target = self.docroot / path.lstrip("/")
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -105,7 +101,6 @@ class Staging:
         return {
             "VANTREL_TEST_HOST": "localhost",
             "VANTREL_TEST_PORT": self.server.port,
-            "VANTREL_TEST_RUNTIME_PORT": self.server.runtime_port,
             "VANTREL_TEST_SPECIAL_BASE": harness.CONFIG["special_base"],
             "VANTREL_TEST_DOCROOT": prefix.win_path(self.docroot),
         }

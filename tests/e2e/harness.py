@@ -205,9 +205,3 @@ def fresh_prefix(dest_dir, windows: str = "win7", build: int | None = None) -> P
     elif build is not None:
         prefix.set_windows(windows, build)
     return prefix
-
-
-def read_json_lines(path: Path) -> list[dict]:
-    if not path.exists():
-        return []
-    return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]

@@ -7,13 +7,10 @@
 // Run by tests/e2e/test_downloader.py, which also checks the user agent and
 // TLS version of every request in the server's log.
 #include <windows.h>
-#include <psapi.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -47,7 +44,6 @@ const wchar_t kInterrupted[] = L"下载中断，请重试";
 // SHA-256 of the server's generated bodies (seed 0) of these lengths.
 const wchar_t kDigest1000[] = L"533b698850849b7908b20a22658f639c0b2a476f1791f85f50188287c31a9aba";
 const wchar_t kDigest200000[] = L"56bfedd2826b1d2e9cdde6a38608dee5cf64f899bf711de08749cc7776dd2d12";
-const wchar_t kDigest256MiB[] = L"9f1a2cc9224038f32fdb4e513a391ab23d02edc22dd2d06d6002bb4336a1ac75";
 
 std::uint8_t GeneratedByte(std::uint64_t i) { return static_cast<std::uint8_t>(i * 131 + 7); }
 
@@ -373,22 +369,4 @@ TEST_F(Downloader, RedirectsAreReportedAndNeverFollowed) {
     EXPECT_GE(TimesRequested("/t/status/302"), 1u);
     // The server's redirects point at /t/bytes/1, which no other test asks for.
     EXPECT_EQ(TimesRequested("/t/bytes/1"), 0u);
-}
-
-// Measurement only, run by the end-to-end suite with VANTREL_BENCH_256=1:
-// 256 MiB through the full path (stream to disk, read back, digest).
-TEST_F(Downloader, Bench256MiB) {
-    if (Env(L"VANTREL_BENCH_256") != L"1") GTEST_SKIP() << "set VANTREL_BENCH_256=1 to measure";
-    const std::uint64_t size = 256ull << 20;
-    InstallerApp app;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Fetch(app, Main(), L"/t/bytes/" + std::to_wstring(size), size, kDigest256MiB), L"");
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-    std::printf("BENCH bytes=%llu seconds=%.3f mib_per_s=%.1f peak_working_set_kib=%lu\n",
-                static_cast<unsigned long long>(size), seconds, size / 1048576.0 / seconds,
-                static_cast<unsigned long>(counters.PeakWorkingSetSize / 1024));
-    std::fflush(stdout);
 }

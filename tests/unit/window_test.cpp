@@ -114,25 +114,6 @@ TEST(WindowLayout, AFailedDpiReadFallsBackTo96) {
     EXPECT_EQ(UsableDpi(144), 144);
 }
 
-TEST(BannerText, FollowsTheClassification) {
-    const struct {
-        SystemMode systemMode;
-        bool needsRuntime;
-        const wchar_t* text;
-    } cases[] = {
-        {SystemMode::Windows7, true, L"已识别 Windows 7 SP1 x64 · 将先安装系统运行库"},
-        {SystemMode::Windows7, false, L"已识别 Windows 7 SP1 x64 · 将安装被控端"},
-        {SystemMode::Windows10, false, L"已识别 Windows 10/11 x64 · 将安装完整版"},
-        // needsRuntime only matters on Windows 7.
-        {SystemMode::Windows10, true, L"已识别 Windows 10/11 x64 · 将安装完整版"},
-        {SystemMode::NotClassified, false, L"已识别 Windows 10/11 x64 · 将安装完整版"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(std::wstring(BannerText(c.systemMode, c.needsRuntime)), c.text)
-            << static_cast<int>(c.systemMode) << " " << c.needsRuntime;
-    }
-}
-
 TEST(StatusPaint, ProgressOfOneDownloadAtMostOncePerIntervalEverythingElseAtOnce) {
     const std::wstring progress = L"正在下载安装包：64 / 40960 KB";
     const StatusPaint now = StatusPaint::Now, later = StatusPaint::Later;

@@ -60,6 +60,12 @@ TEST(ManifestFileName, Rules) {
         {L".a.exe", true},
         {L"Setup-1.2.3.exe", true},
         {L"ZZ-09.exe", true},
+        // The characters right outside each allowed range.
+        {L"a:b.exe", false},
+        {L"a@b.exe", false},
+        {L"a[b.exe", false},
+        {L"a`b.exe", false},
+        {L"a{b.exe", false},
         {std::wstring(L"s\x00E9t.exe"), false},  // non-ASCII letter
         {std::wstring(L"s\xFF0Ex.exe"), false},  // full-width dot
         {std::wstring(L"ab\0c.exe", 8), false},  // embedded zero
@@ -76,15 +82,22 @@ TEST(ManifestValues, DigestRules) {
     };
     std::wstring upper = kGoodDigest;
     upper[10] = L'A';
-    std::wstring withG = kGoodDigest;
-    withG[63] = L'g';
+    const auto with = [](std::size_t at, wchar_t c) {
+        std::wstring digest = kGoodDigest;
+        digest[at] = c;
+        return digest;
+    };
     const Case cases[] = {
         {kGoodDigest, true},
         {std::wstring(64, L'f'), true},
         {kGoodDigest.substr(0, 63), false},
         {kGoodDigest + L"0", false},
         {upper, false},
-        {withG, false},
+        // The characters right outside each allowed range.
+        {with(63, L'g'), false},
+        {with(0, L'/'), false},
+        {with(5, L':'), false},
+        {with(9, L'`'), false},
         {L" " + kGoodDigest.substr(1), false},
         {L"", false},
     };
@@ -109,6 +122,7 @@ TEST(ManifestValues, SizeRules) {
         {L"1073741824", 1073741824},
         {L"1073741825", 0},
         {L"9999999999", 0},
+        {L"4294967297", 0},  // 2^32 + 1: a 32-bit sum would read 1
         {L"0000000001", 1},
         {L"00000000001", 0},
         {L"0000000000", 0},
@@ -155,13 +169,6 @@ TEST(ManifestValues, FirstBrokenRuleDecidesTheMessage) {
         EXPECT_EQ(FailureOf([&] { ValidateManifestValues(c.file, c.digest, c.size); }), *c.expected)
             << Narrow(c.file) << " / " << Narrow(c.size);
     }
-}
-
-TEST(ManifestSection, ChannelBySystemMode) {
-    EXPECT_STREQ(ManifestSection(SystemMode::Windows7), L"win7");
-    EXPECT_STREQ(ManifestSection(SystemMode::Windows10), L"windows");
-    EXPECT_STREQ(ManifestSection(SystemMode::NotClassified), L"windows");
-    EXPECT_STREQ(ManifestSection(static_cast<SystemMode>(-1)), L"windows");
 }
 
 // A release.ini written into %TEMP% and deleted again.
@@ -337,12 +344,6 @@ TEST(RuntimeOutcome, DecisionTable) {
         EXPECT_EQ(outcome.installed, c.installed) << c.present << " " << c.code;
         EXPECT_EQ(outcome.failureMessage, c.message) << c.present << " " << c.code;
     }
-}
-
-TEST(RuntimeUpdate, WusaParametersQuoteThePackagePath) {
-    EXPECT_EQ(WusaParameters(L"C:\\Users\\A B\\Temp\\VantrelSetup-00\\Windows6.1-KB2999226-x64.msu"),
-              L"\"C:\\Users\\A B\\Temp\\VantrelSetup-00\\Windows6.1-KB2999226-x64.msu\" /quiet "
-              L"/norestart");
 }
 
 // A request carrying a set cancel flag starts nothing; the same request with
