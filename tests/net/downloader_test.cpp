@@ -33,6 +33,8 @@ using namespace vantrel;
 namespace {
 
 using test_support::Env;
+using test_support::HasErrorCodeSuffix;
+using test_support::ReadAll;
 
 const wchar_t kConnectFailed[] = L"下载连接失败，请检查网络、系统时间和证书";
 const wchar_t kCancelled[] = L"已取消下载，可以重新开始。";
@@ -47,34 +49,11 @@ const wchar_t kDigest200000[] = L"56bfedd2826b1d2e9cdde6a38608dee5cf64f899bf711d
 
 std::uint8_t GeneratedByte(std::uint64_t i) { return static_cast<std::uint8_t>(i * 131 + 7); }
 
-std::vector<std::uint8_t> ReadAll(const std::wstring& path) {
-    std::vector<std::uint8_t> bytes;
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) return bytes;
-    std::uint8_t chunk[65536];
-    DWORD read = 0;
-    while (ReadFile(file.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        bytes.insert(bytes.end(), chunk, chunk + read);
-    }
-    return bytes;
-}
-
-bool IsGeneratedPrefix(const std::vector<std::uint8_t>& bytes) {
+bool IsGeneratedPrefix(const std::string& bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] != GeneratedByte(i)) return false;
+        if (static_cast<std::uint8_t>(bytes[i]) != GeneratedByte(i)) return false;
     }
     return true;
-}
-
-// "<message>（错误码 <digits>）" exactly.
-::testing::AssertionResult HasErrorCodeSuffix(const std::wstring& text, const std::wstring& message) {
-    const std::wstring open = message + L"（错误码 ";
-    bool ok = text.compare(0, open.size(), open) == 0 && text.size() >= open.size() + 2 && text.back() == L'）';
-    for (std::size_t i = open.size(); ok && i + 1 < text.size(); ++i) ok = text[i] >= L'0' && text[i] <= L'9';
-    if (ok) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "message is not \"" << ::testing::PrintToString(message)
-                                         << "\" with an error-code suffix";
 }
 
 // Collects what the downloader posts to the window. The window lives on the
@@ -181,14 +160,12 @@ protected:
         WriteFile(file.Get(), "previous content", 16, &written, nullptr);
     }
     bool OldFileUntouched() const {
-        const std::vector<std::uint8_t> bytes = ReadAll(destination_);
-        return std::string(bytes.begin(), bytes.end()) == "previous content";
+        return ReadAll(destination_) == "previous content";
     }
 
     // How often the server logged a request for exactly this path.
     std::size_t TimesRequested(const std::string& path) const {
-        const std::vector<std::uint8_t> log = ReadAll(docroot_ + L"\\_requests.log");
-        const std::string text(log.begin(), log.end());
+        const std::string text = ReadAll(docroot_ + L"\\_requests.log");
         const std::string key = "\"path\": \"" + path + "\"";
         std::size_t count = 0;
         for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) ++count;
@@ -270,7 +247,7 @@ TEST_F(Downloader, OutcomesTable) {
         } else {
             EXPECT_EQ(message, row.message);
         }
-        const std::vector<std::uint8_t> bytes = ReadAll(destination_);
+        const std::string bytes = ReadAll(destination_);
         EXPECT_TRUE(row.left == Left::Untouched || IsGeneratedPrefix(bytes));
         switch (row.left) {
         case Left::Untouched:
@@ -348,7 +325,7 @@ TEST_F(Downloader, CancellationIsHonouredAfterTheFileAndAfterEachChunk) {
         ProgressLog log;
         log.cancelOnFirst = true;
         EXPECT_EQ(FetchWithWindow(log, L"/t/drip/400000/20000/100", 400000, kDigest200000), kCancelled);
-        const std::vector<std::uint8_t> bytes = ReadAll(destination_);
+        const std::string bytes = ReadAll(destination_);
         EXPECT_GT(bytes.size(), 0u);
         EXPECT_LE(bytes.size(), 2u * 65536) << "at most the first chunk and the one in progress";
         EXPECT_TRUE(IsGeneratedPrefix(bytes));

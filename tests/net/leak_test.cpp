@@ -33,6 +33,7 @@ namespace {
 using test_support::Env;
 using test_support::WriteAll;
 using test_support::FailureOf;
+using test_support::Narrow;
 
 constexpr int kWarmUpRuns = 8;  // every variant once
 constexpr int kMeasuredRuns = 50;
@@ -62,20 +63,6 @@ struct Variant {
         return false;
     }
 };
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t c : text) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-            out += escaped;
-        }
-    }
-    return out;
-}
 
 // This process's entries in the system handle table; -1 if it can't be read.
 long long OwnHandles() { return handle_table::SystemHandleEntries(GetCurrentProcessId()); }

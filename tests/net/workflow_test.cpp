@@ -41,6 +41,10 @@ namespace {
 using test_support::Env;
 using test_support::WriteAll;
 using test_support::FailureOf;
+using test_support::Exists;
+using test_support::Narrow;
+using test_support::ReadAll;
+using test_support::TempPath;
 
 const std::wstring kDone = L"安装已完成。";
 const std::wstring kLaunched = L"请在安装向导中选择位置并完成安装。";
@@ -63,33 +67,9 @@ std::wstring Widen(const std::string& utf8) {
     return out;
 }
 
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadAll(const std::wstring& path) {
-    std::string bytes;
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    char chunk[65536];
-    DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        bytes.append(chunk, read);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
 std::wstring Sha256Hex(const std::string& bytes) {
     const std::string hex = test_support::Sha256Hex(bytes);
     return std::wstring(hex.begin(), hex.end());
-}
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return out;
 }
 
 std::wstring ExeDirectory() {
@@ -97,12 +77,6 @@ std::wstring ExeDirectory() {
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring text = path;
     return text.substr(0, text.find_last_of(L'\\'));
-}
-
-std::wstring TempPath() {
-    wchar_t buffer[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, buffer);
-    return buffer;
 }
 
 // Names of the workspaces in %TEMP% right now.

@@ -19,10 +19,15 @@
 #include "workflow/download_status.h"
 #include "workflow/install_product.h"
 #include "workflow/runtime_update.h"
+#include "tests/test_support.h"
 
 using namespace vantrel;
 
 namespace {
+
+using test_support::Exists;
+using test_support::HasErrorCodeSuffix;
+using test_support::TempPath;
 
 // Deterministic content: byte i is (7 * i + 3) mod 256. The expected digests
 // were computed once with an independent SHA-256 implementation.
@@ -31,14 +36,6 @@ std::vector<std::uint8_t> Pattern(std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
     return bytes;
 }
-
-std::wstring TempPath() {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-    return std::wstring(buffer, length);
-}
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // A file under %TEMP% opened for read and write with exclusive sharing, as the
 // downloader holds its destination; deleted when the test ends.
@@ -69,18 +66,6 @@ private:
     std::wstring path_;
     FileHandle handle_;
 };
-
-// "<message>（错误码 <digits>）" and nothing else.
-::testing::AssertionResult HasErrorCodeSuffix(const std::wstring& text, const std::wstring& message) {
-    const std::wstring open = message + L"（错误码 ";
-    if (text.compare(0, open.size(), open) != 0 || text.size() < open.size() + 2 || text.back() != L'）') {
-        return ::testing::AssertionFailure() << "not the suffix form of the expected message";
-    }
-    for (std::size_t i = open.size(); i + 1 < text.size(); ++i) {
-        if (text[i] < L'0' || text[i] > L'9') return ::testing::AssertionFailure() << "non-digit in code";
-    }
-    return ::testing::AssertionSuccess();
-}
 
 std::wstring MessageOf(void (*action)(HANDLE), HANDLE handle) {
     try {

@@ -10,31 +10,17 @@
 #include "prereq/root_certificate.h"
 #include "support/exit_codes.h"
 #include "support/failure.h"
+#include "tests/test_support.h"
 
 using namespace vantrel;
 
 namespace {
 
+using test_support::Env;
+using test_support::ReadAll;
+
 const std::wstring kGeneric = L"仅支持 Windows 7 SP1 x64、Windows 10/11 x64。";
 const std::wstring kTooOld = L"完整版需要 Windows 10 1809 或更新版本，请先更新系统。";
-
-std::string Environment(const char* name) {
-    char value[256] = {};
-    const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
-    return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
-}
-
-std::string ReadWholeFile(const std::wstring& path) {
-    std::string bytes;
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
-}
 
 // The certificate file the resource is built from. This program lives in
 // <build>\tests\; the build's harness_config.json names the source folder.
@@ -42,7 +28,7 @@ std::vector<std::uint8_t> ReadCertificateFile() {
     std::wstring path(32768, L'\0');
     path.resize(GetModuleFileNameW(nullptr, path.data(), 32768));
     for (int up = 0; up < 2; ++up) path.resize(path.find_last_of(L'\\'));
-    const std::string config = ReadWholeFile(path + L"\\harness_config.json");
+    const std::string config = ReadAll(path + L"\\harness_config.json");
     const std::string key = "\"source_dir\": \"";
     const std::size_t start = config.find(key);
     if (start == std::string::npos) return {};
@@ -51,7 +37,7 @@ std::vector<std::uint8_t> ReadCertificateFile() {
     for (std::size_t i = first; i < config.size() && config[i] != '"'; ++i) {
         source.push_back(config[i] == '/' ? L'\\' : static_cast<wchar_t>(config[i]));
     }
-    const std::string der = ReadWholeFile(source + L"\\res\\digicert_global_root_g2.der");
+    const std::string der = ReadAll(source + L"\\res\\digicert_global_root_g2.der");
     return {der.begin(), der.end()};
 }
 
@@ -103,12 +89,12 @@ TEST(DecidePlatform, ClassifiesEverySystemInTheTable) {
 // Driven by the end-to-end suite, which prepares a prefix and states what the
 // gate must find there; skipped in a plain unit run.
 TEST(PlatformOnThisMachine, MatchesThePreparedPrefix) {
-    const std::string mode = Environment("VANTREL_EXPECT_SYSTEM_MODE");
+    const std::wstring mode = Env(L"VANTREL_EXPECT_SYSTEM_MODE");
     if (mode.empty()) GTEST_SKIP() << "no prepared prefix";
     const PlatformClass platform = ClassifyPlatform();
     EXPECT_EQ(static_cast<int>(platform.mode), std::stoi(mode));
-    EXPECT_EQ(platform.needsRuntime, Environment("VANTREL_EXPECT_NEEDS_RUNTIME") == "1");
-    const std::string build = Environment("VANTREL_EXPECT_BUILD");
+    EXPECT_EQ(platform.needsRuntime, Env(L"VANTREL_EXPECT_NEEDS_RUNTIME") == L"1");
+    const std::wstring build = Env(L"VANTREL_EXPECT_BUILD");
     if (!build.empty()) {
         EXPECT_EQ(ReadPlatformFacts().buildNumber, std::stoul(build));
     }
@@ -116,7 +102,7 @@ TEST(PlatformOnThisMachine, MatchesThePreparedPrefix) {
 
 // Driven by the certificate end-to-end tests: 0 present, 1 missing, 2 unreadable.
 TEST(RootCertificateOnThisMachine, MatchesThePreparedPrefix) {
-    const std::string state = Environment("VANTREL_EXPECT_ROOT_STATE");
+    const std::wstring state = Env(L"VANTREL_EXPECT_ROOT_STATE");
     if (state.empty()) GTEST_SKIP() << "no prepared prefix";
     EXPECT_EQ(static_cast<int>(QueryRootCertificate()), std::stoi(state));
 }

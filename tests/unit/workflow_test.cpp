@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "app/installer_app.h"
 #include "support/child_process.h"
 #include "support/failure.h"
 #include "workflow/release_manifest.h"
@@ -19,17 +18,12 @@ namespace vantrel {
 namespace {
 
 using test_support::FailureOf;
+using test_support::Narrow;
 
 const std::wstring kMissing = L"版本清单缺少有效字段。";
 const std::wstring kFormat = L"版本清单格式不正确。";
 const std::wstring kSize = L"版本清单的文件大小无效。";
 const std::wstring kGoodDigest = L"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return out;
-}
 
 // A valid name of exactly `length` characters: "a...a.exe".
 std::wstring NameOfLength(std::size_t length) { return std::wstring(length - 4, L'a') + L".exe"; }
@@ -210,13 +204,12 @@ TEST(ManifestRead, ValueLengthLimitOfTheBuffer) {
         bool read;
     };
     const Case cases[] = {{1, true}, {510, true}, {511, false}, {600, false}};
-    InstallerApp app;
-    app.systemMode = SystemMode::Windows10;
     for (const Case& c : cases) {
         const std::string value(c.length, 'v');
         IniFile ini("[windows]\r\nfile=" + value + "\r\n");
         std::wstring read;
-        const auto failure = FailureOf([&] { read = ReadManifestValue(ini.path(), ManifestSection(app.systemMode), L"file"); });
+        const auto failure =
+            FailureOf([&] { read = ReadManifestValue(ini.path(), ManifestSection(SystemMode::Windows10), L"file"); });
         if (c.read) {
             ASSERT_FALSE(failure.has_value()) << c.length;
             EXPECT_EQ(read, std::wstring(c.length, L'v'));
@@ -229,28 +222,24 @@ TEST(ManifestRead, ValueLengthLimitOfTheBuffer) {
 TEST(ManifestRead, LongValuesFailTheirOwnRuleAfterTheRead) {
     // 510 characters pass the read and then break the name rule; 511 never get
     // that far.
-    InstallerApp app;
-    app.systemMode = SystemMode::Windows10;
     IniFile fits(Section("windows", std::string(506, 'a') + ".exe", kDigestA, "5"));
-    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(fits.path(), ManifestSection(app.systemMode)); }), kFormat);
+    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(fits.path(), ManifestSection(SystemMode::Windows10)); }), kFormat);
     IniFile tooLong(Section("windows", std::string(507, 'a') + ".exe", kDigestA, "5"));
-    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(tooLong.path(), ManifestSection(app.systemMode)); }), kMissing);
+    EXPECT_EQ(FailureOf([&] { LoadReleaseManifest(tooLong.path(), ManifestSection(SystemMode::Windows10)); }),
+              kMissing);
 }
 
 TEST(ManifestRead, EachChannelReadsItsOwnSection) {
     const std::string both = Section("windows", "full-setup.exe", kDigestA, "100") +
                              Section("win7", "Agent-7.exe", kDigestB, "0000000042");
     IniFile ini(both);
-    InstallerApp app;
 
-    app.systemMode = SystemMode::Windows10;
-    const ReleaseManifest full = LoadReleaseManifest(ini.path(), ManifestSection(app.systemMode));
+    const ReleaseManifest full = LoadReleaseManifest(ini.path(), ManifestSection(SystemMode::Windows10));
     EXPECT_EQ(full.file, L"full-setup.exe");
     EXPECT_EQ(full.sha256, std::wstring(64, L'a'));
     EXPECT_EQ(full.size, 100u);
 
-    app.systemMode = SystemMode::Windows7;
-    const ReleaseManifest agent = LoadReleaseManifest(ini.path(), ManifestSection(app.systemMode));
+    const ReleaseManifest agent = LoadReleaseManifest(ini.path(), ManifestSection(SystemMode::Windows7));
     EXPECT_EQ(agent.file, L"Agent-7.exe");
     EXPECT_EQ(agent.sha256, std::wstring(64, L'b'));
     EXPECT_EQ(agent.size, 42u);
@@ -290,9 +279,7 @@ TEST(ManifestRead, MissingPiecesAndTheOrderOfTheChecks) {
     };
     for (const Case& c : cases) {
         IniFile ini(c.content);
-        InstallerApp app;
-        app.systemMode = c.systemMode;
-        const auto failure = FailureOf([&] { LoadReleaseManifest(ini.path(), ManifestSection(app.systemMode)); });
+        const auto failure = FailureOf([&] { LoadReleaseManifest(ini.path(), ManifestSection(c.systemMode)); });
         if (c.expected == nullptr) {
             EXPECT_FALSE(failure.has_value()) << c.what;
         } else {
@@ -302,9 +289,9 @@ TEST(ManifestRead, MissingPiecesAndTheOrderOfTheChecks) {
 }
 
 TEST(ManifestRead, MissingFileIsAMissingField) {
-    InstallerApp app;
     EXPECT_EQ(FailureOf([&] {
-                  LoadReleaseManifest(L"C:\\no-such-folder-vantrel\\release.ini", ManifestSection(app.systemMode));
+                  LoadReleaseManifest(L"C:\\no-such-folder-vantrel\\release.ini",
+                                      ManifestSection(SystemMode::NotClassified));
               }),
               kMissing);
 }
