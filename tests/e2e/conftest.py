@@ -2,12 +2,10 @@
 staging server on the build's configured ports, and an Xvfb display."""
 from __future__ import annotations
 
-import json
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 

@@ -7,8 +7,10 @@ developer's display or home folder.
 """
 from __future__ import annotations
 
+import base64
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -53,6 +55,27 @@ WIDTH = _image_width(BUILD_DIR / "VantrelSetup.exe")
 # emulates its CPU): drips that keep a download going long enough to be
 # watched are stretched by it.
 PACE = float(os.environ.get("VANTREL_TEST_PACE") or 1)
+
+
+# The pinned root, and the host's bundle that Wine's ROOT store is read from.
+G2 = (SOURCE_DIR / "res/digicert_global_root_g2.der").read_bytes()
+HOST_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+
+
+def bundle_without_g2(directory: Path) -> Path:
+    """A copy of the host bundle without G2, to be mounted over it."""
+    text = open(HOST_BUNDLE, encoding="ascii").read()
+    blocks = re.findall(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----\n?", text, re.S)
+    kept = [b for b in blocks if base64.b64decode("".join(b.splitlines()[1:-1])) != G2]
+    assert len(kept) == len(blocks) - 1, "the host bundle should hold G2 exactly once"
+    path = Path(directory) / "ca-certificates.crt"
+    path.write_text("".join(kept), encoding="ascii")
+    return path
+
+
+def hexarg(text: str) -> str:
+    """Text as the window driver takes it on its command line."""
+    return "hex:" + text.encode("utf-8").hex()
 
 
 def loader(exe) -> str:

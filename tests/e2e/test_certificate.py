@@ -7,7 +7,6 @@ namespace where a copy of the host bundle without G2 is mounted over the
 original; the prefix's wineserver is stopped before and after, because it keeps
 the roots it was started with. What the helper adds is written to the prefix's
 registry file, where this file looks for it."""
-import base64
 import hashlib
 import os
 import re
@@ -21,8 +20,7 @@ import harness
 
 SETUP = harness.Prefix.exe("VantrelSetup")
 UNIT = harness.Prefix.exe("vantrel_unit_tests")
-G2 = (harness.SOURCE_DIR / "res/digicert_global_root_g2.der").read_bytes()
-HOST_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+G2, HOST_BUNDLE = harness.G2, harness.HOST_BUNDLE
 CERTIFICATES = r"Software\Microsoft\SystemCertificates\{}\Certificates"
 PRESENT, MISSING = 0, 1
 
@@ -53,13 +51,7 @@ def saved_certificates(prefix, store: str, hive_file: str = "system.reg") -> set
 def bundle_without_g2(tmp_path_factory):
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         pytest.skip("hiding a host root needs root and unshare")
-    text = open(HOST_BUNDLE, encoding="ascii").read()
-    blocks = re.findall(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----\n?", text, re.S)
-    kept = [b for b in blocks if base64.b64decode("".join(b.splitlines()[1:-1])) != G2]
-    assert len(kept) == len(blocks) - 1, "the host bundle should hold G2 exactly once"
-    path = tmp_path_factory.mktemp("bundle") / "ca-certificates.crt"
-    path.write_text("".join(kept), encoding="ascii")
-    return path
+    return harness.bundle_without_g2(tmp_path_factory.mktemp("bundle"))
 
 
 @pytest.fixture

@@ -16,7 +16,6 @@ from __future__ import annotations
 import json
 import re
 import subprocess
-import tempfile
 import time
 
 import pytest
@@ -45,27 +44,10 @@ def desk(tmp_path_factory, display):
     prefix.remove()
 
 
-def run_quietly(prefix: harness.Prefix, exe, *args, env: dict | None = None,
-                timeout: float = 120) -> subprocess.CompletedProcess:
-    """Output through files: a program that starts Wine's desktop process
-    would otherwise leave it holding the pipes."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        code = subprocess.run([harness.loader(exe), str(exe), *map(str, args)], env=prefix.env(env),
-                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout).returncode
-        out.seek(0)
-        err.seek(0)
-        return subprocess.CompletedProcess(args, code, out.read().decode("utf-8", "replace"),
-                                           err.read().decode("utf-8", "replace"))
-
-
 def drive(prefix: harness.Prefix, *args) -> dict:
-    result = run_quietly(prefix, DRIVER, *args)
+    result = prefix.run(DRIVER, *args, timeout=120)
     assert result.returncode == 0, f"driver {args}: {result.stderr.strip()}"
     return json.loads(result.stdout.strip().splitlines()[-1])
-
-
-def hexarg(text: str) -> str:
-    return "hex:" + text.encode("utf-8").hex()
 
 
 def wait_for_requests(staging, path: str, count: int, seconds: float = 60) -> None:
@@ -84,7 +66,7 @@ def objects(prefix: harness.Prefix) -> dict:
 
 
 def test_handle_count_is_flat_over_fifty_verify_sequences(desk, staging):
-    result = run_quietly(desk, NET, "--gtest_filter=Leaks.*", env=staging.net_test_env(desk), timeout=600)
+    result = desk.run(NET, "--gtest_filter=Leaks.*", env=staging.net_test_env(desk), timeout=600)
     assert result.returncode == 0, result.stdout[-4000:]
     assert "[  PASSED  ] 1 test." in result.stdout, result.stdout[-4000:]
     assert "SKIPPED" not in result.stdout
@@ -111,7 +93,7 @@ def test_gdi_and_user_objects_are_flat_over_twenty_windowed_runs(desk, staging):
             # The status still reads DONE from the run before until this run
             # starts; once its package has been requested, DONE is this run's.
             wait_for_requests(staging, PACKAGE_PATH, run + 1)
-            drive(desk, "wait-status", hexarg(DONE), 60000)
+            drive(desk, "wait-status", harness.hexarg(DONE), 60000)
             drive(desk, "wait-enabled", "install", 1, 60000)
             history.append(objects(desk))
         drive(desk, "close")

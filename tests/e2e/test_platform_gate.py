@@ -8,7 +8,6 @@ system ends before any request."""
 import json
 import shutil
 import subprocess
-import tempfile
 
 import pytest
 
@@ -62,15 +61,8 @@ def expect_gate(prefix, mode, needs_runtime, build=None, exe=UNIT):
 
 
 def drive(prefix, *args) -> tuple[int, str]:
-    """Runs the window driver. Its output goes through a file, not a pipe: if
-    this is the process that brings up the prefix's desktop, the desktop keeps
-    a pipe open for as long as the installer runs."""
-    with tempfile.TemporaryFile() as out:
-        code = subprocess.run([harness.loader(DRIVER), str(DRIVER), *map(str, args)],
-                              env=prefix.env(), stdout=out, stderr=subprocess.DEVNULL,
-                              timeout=120).returncode
-        out.seek(0)
-        return code, out.read().decode("utf-8")
+    result = prefix.run(DRIVER, *args, timeout=120)
+    return result.returncode, result.stdout
 
 
 @pytest.mark.parametrize("name, mode, build", [

@@ -76,7 +76,9 @@ def wrong_digest(data: bytes) -> str:
     return ("1" if digest[0] == "0" else "0") + digest[1:]
 
 
-# name: (manifest values for the "windows" section, the requests expected)
+# name: (manifest values for the "windows" section, the requests expected).
+# Each rule of the manifest has its rows in the unit tables; these are the
+# failures that only show against a server.
 FAILURES = {
     "package missing (404)": (section("Missing-Setup.exe", FULL),
                               [MANIFEST, "/downloads/Missing-Setup.exe"]),
@@ -86,15 +88,10 @@ FAILURES = {
                               [MANIFEST, "/downloads/Full-Setup-2.0.exe"]),
     "wrong digest": (section("Full-Setup-2.0.exe", FULL, sha256=wrong_digest(FULL)),
                      [MANIFEST, "/downloads/Full-Setup-2.0.exe"]),
-    "upper-case digest": (section("Full-Setup-2.0.exe", FULL,
-                                  sha256=hashlib.sha256(FULL).hexdigest().upper()), [MANIFEST]),
-    "size not a number": (section("Full-Setup-2.0.exe", FULL, size="0x400"), [MANIFEST]),
-    "size over 1 GiB": (section("Full-Setup-2.0.exe", FULL, size="1073741825"), [MANIFEST]),
     # Names that would leave /downloads/ or need encoding are never requested.
     "parent folder": (section("../x.exe", FULL), [MANIFEST]),
     "sub folder": (section("dir/setup.exe", FULL), [MANIFEST]),
     "percent escape": (section("a%20b.exe", FULL), [MANIFEST]),
-    "upper-case suffix": (section("Full-Setup-2.0.EXE", FULL), [MANIFEST]),
 }
 
 
@@ -102,7 +99,6 @@ FAILURES = {
 def test_failures_exit_with_1(win10, staging, case):
     values, expected_requests = FAILURES[case]
     staging.publish("/downloads/Full-Setup-2.0.exe", FULL)
-    staging.publish("/downloads/Full-Setup-2.0.EXE", FULL)
     # Something to serve if the unsafe names were ever requested.
     for path in ("/x.exe", "/downloads/dir/setup.exe", "/downloads/a b.exe", "/downloads/a%20b.exe"):
         staging.publish(path, FULL)

@@ -4,7 +4,6 @@ Self-contained: needs neither Wine nor a build; certificates and document
 root live in pytest's temporary directories and all ports are picked free.
 """
 
-import hashlib
 import http.client
 import json
 import os

@@ -146,25 +146,6 @@ TEST(ManifestValues, SizeRules) {
     }
 }
 
-TEST(ManifestValues, FirstBrokenRuleDecidesTheMessage) {
-    struct Case {
-        const wchar_t* file;
-        std::wstring digest;
-        const wchar_t* size;
-        const std::wstring* expected;
-    };
-    const Case cases[] = {
-        {L"bad name.exe", kGoodDigest, L"x", &kFormat},
-        {L"a.exe", L"XYZ", L"-1", &kFormat},
-        {L"bad name.exe", L"XYZ", L"1", &kFormat},
-        {L"a.exe", kGoodDigest, L"0", &kSize},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(FailureOf([&] { ValidateManifestValues(c.file, c.digest, c.size); }), *c.expected)
-            << Narrow(c.file) << " / " << Narrow(c.size);
-    }
-}
-
 // A release.ini written into %TEMP% and deleted again.
 class IniFile {
 public:
