@@ -23,8 +23,10 @@ if [ "${1:-}" != --inside-vm ]; then
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" >/dev/null
   done
-  if ! /usr/lib/wine/wine --version >/dev/null 2>&1 || [ "${VANTREL_I686_EXECUTOR:-}" = vm ]; then
-    echo "main: this kernel runs no i386 code; running the i686 installer in the test VM"
+  source tools/i686-executor.sh
+  choose_i686_executor || exit 1
+  if [ "$i686_executor" = vm ]; then
+    echo "main: running the i686 installer in the test VM${i686_reason:+ (this kernel runs no i386 code)}"
     exec tools/vm/run.sh -- /bin/bash tools/run-main.sh --inside-vm
   fi
 fi

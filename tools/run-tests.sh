@@ -22,21 +22,9 @@ done
 # The i686 test build's installer is the staging exe, byte for byte.
 cmp build/staging/VantrelSetup.exe build/test-i686/VantrelSetup.exe
 
-# Wine's 32-bit loader is an i386 Linux program: whether it starts is the
-# question. ENOEXEC from the kernel means IA-32 emulation is off.
-reason=""
-if /usr/lib/wine/wine --version >/dev/null 2>/tmp/vantrel-i386-probe.$$; then
-  detected=host
-else
-  detected=vm
-  reason=$(head -c 300 /tmp/vantrel-i386-probe.$$ | tr '\n' ' ')
-fi
-rm -f /tmp/vantrel-i386-probe.$$
-executor=${VANTREL_I686_EXECUTOR:-$detected}
-if [ "$executor" = host ] && [ "$detected" != host ]; then
-  echo "run-tests: VANTREL_I686_EXECUTOR=host, but this kernel runs no i386 code: $reason" >&2
-  exit 1
-fi
+source tools/i686-executor.sh
+choose_i686_executor || exit 1
+executor=$i686_executor reason=$i686_reason
 
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 status=0
