@@ -48,10 +48,11 @@ class Image:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("not a PE image")
-        machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
-        magic = struct.unpack_from("<H", data, optional)[0]
-        self.wide = magic == 0x20B
+        self.magic = struct.unpack_from("<H", data, optional)[0]
+        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        self.wide = self.magic == 0x20B
         self.pointer = 8 if self.wide else 4
         if self.wide:
             self.base = struct.unpack_from("<Q", data, optional + 24)[0]

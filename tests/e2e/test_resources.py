@@ -10,34 +10,19 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools"))
+import check_imports  # noqa: E402
 import check_resources  # noqa: E402
 
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 10, 14, 16, 24
 
 
-class PeImage:
-    """Just enough of a PE32 reader for headers, imports and resources."""
-
-    def __init__(self, data):
-        self.data = data
-        assert data[:2] == b"MZ", "no DOS header"
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        assert data[pe:pe + 4] == b"PE\0\0", "no PE signature"
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        self.magic = struct.unpack_from("<H", data, optional)[0]
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        directory_count = struct.unpack_from("<I", data, optional + 92)[0]
-        self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i)
-                            for i in range(directory_count)]
-        self.sections = [struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
-                         for i in range(sections)]
+class PeImage(check_imports.Image):
+    """The build's PE reader, plus the resource tree."""
 
     def offset(self, rva):
-        for virtual_size, address, raw_size, raw_offset in self.sections:
-            if address <= rva < address + max(virtual_size, raw_size):
-                return raw_offset + rva - address
-        raise AssertionError(f"RVA {rva:#x} is in no section")
+        section = self.section_of(rva)
+        assert section is not None, f"RVA {rva:#x} is in no section"
+        return section[3] + rva - section[1]
 
     def resources(self):
         """{(type, name, language): bytes} for resources with numeric ids."""
@@ -218,7 +203,6 @@ def test_import_check_rejects_a_slot_that_nothing_fills(tmp_path):
     """The shipped image passes; told (through its map) that a zero-filled
     variable the code calls through is an import slot, the check fails, as it
     did on the delay-import build whose empty slots jumped to address 0."""
-    import check_imports
     objdump = "i686-w64-mingw32-objdump"
     shipped = Path(os.environ["VANTREL_SHIPPED_DIR"]) / "VantrelSetup.exe"
     map_file = Path(str(shipped) + ".map")
