@@ -179,12 +179,18 @@ class Prefix:
             raise RuntimeError(f"reg add {key} failed: {result.stderr}")
 
     def set_windows(self, version: str, build: int | None = None) -> None:
-        """winecfg -v VERSION, optionally with the build number RtlGetVersion reports."""
+        """winecfg -v VERSION, optionally with the build number RtlGetVersion reports.
+
+        The build is written into both registry views: a 64-bit prefix keeps
+        the version twice, and a 32-bit program (the shipped installer, under
+        WOW64) reads the copy under Wow6432Node, which Wine's 64-bit reg
+        reaches only by that name."""
         self.wine("winecfg", "-v", version)
         if build is not None:
-            key = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
-            self.reg_add(key, "CurrentBuildNumber", "REG_SZ", build)
-            self.reg_add(key, "CurrentBuild", "REG_SZ", build)
+            for software in (r"HKLM\Software", r"HKLM\Software\Wow6432Node"):
+                key = software + r"\Microsoft\Windows NT\CurrentVersion"
+                self.reg_add(key, "CurrentBuildNumber", "REG_SZ", build)
+                self.reg_add(key, "CurrentBuild", "REG_SZ", build)
         self.wait()
 
     def kill(self) -> None:
