@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs inside the test VM (tools/vm/run.sh), where Wine runs 32-bit programs
 # the ordinary WOW64 way: the i686 unit tests, then the end-to-end tests
-# marked "vm" against the i686 test build. The project folder is shared with
+# marked "vm" against the i686 test build, or with VANTREL_VM_SUITE=all every
+# i686 end-to-end entry. The project folder is shared with
 # the host at the same path, so the build's absolute paths hold; the Wine
 # prefixes stay on the VM's own disk.
 #   vm_suite.sh BUILD_DIR
@@ -34,6 +35,13 @@ status=0
 unit_prefix=$VANTREL_WINE_DIR/unit
 step "i686 unit tests" env WINEPREFIX="$unit_prefix" "$src_dir/tools/wine-run.sh" \
   "$build_dir/tests/vantrel_unit_tests.exe" --gtest_brief=1 || status=1
-step "i686 end-to-end subset" /usr/bin/python3 -m pytest -q -p no:cacheprovider -m vm \
-  -o junit_family=xunit2 --junitxml="$build_dir/vm-e2e.xml" "$src_dir/tests/e2e" || status=1
+if [ "${VANTREL_VM_SUITE:-vm}" = all ]; then
+  # Every end-to-end entry of the i686 build, as the host path runs them
+  # where the kernel runs i386 code: the same CTest entries, one per file.
+  step "i686 end-to-end, every entry" ctest --test-dir "$build_dir" -L e2e -LE vm \
+    --output-on-failure || status=1
+else
+  step "i686 end-to-end subset" /usr/bin/python3 -m pytest -q -p no:cacheprovider -m vm \
+    "$src_dir/tests/e2e" || status=1
+fi
 exit $status

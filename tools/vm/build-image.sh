@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
-# Builds the Debian VM that tools/vm/run.sh boots, and caches it in VM_DIR:
-#   root.img    raw ext4 root (sparse), never written by a run
-#   kernel      the kernel of the image's own linux-image-amd64 (unpacked)
-#   initrd.img  its initrd (virtio disk and ext4 only)
-#   stamp       hash of what the image was built from
-# Usage: tools/vm/build-image.sh [VM_DIR]
-#   VM_DIR defaults to $VANTREL_VM_DIR, else <project>/build/vm.
+# Builds the Debian VM that tools/vm/run.sh boots, and caches it outside any
+# clone, so that later runs on this machine (another clone, a CI run) reuse it:
+#   CACHE/images/KEY/root.img    raw ext4 root (sparse), never written by a run
+#   CACHE/images/KEY/kernel      the kernel of the image's own linux-image-amd64
+#   CACHE/images/KEY/initrd.img  its initrd (virtio disk and ext4 only)
+# KEY is a digest of everything the image is built from: this script, the
+# guest's init, the package list, the Debian suite and its point release.
+# A change of any of them builds a new image; older ones are removed.
+# Prints the image's folder as its last line on stdout (all else on stderr).
+# Usage: tools/vm/build-image.sh [CACHE]
+#   CACHE defaults to $VANTREL_VM_DIR, else /var/cache/vantrel-vm.
 #
-# The image is rebuilt only when this script, the guest's init or the
-# package list changed. Everything comes from Debian's archive, through the
-# mirror the host's apt already uses. Needs root (debootstrap, chroot).
+# Everything comes from Debian's archive, through the mirror the host's apt
+# already uses. Needs root (debootstrap, chroot).
 set -euo pipefail
+# Only the image's folder goes to stdout (fd 3); everything else to stderr.
+exec 3>&1 1>&2
 here=$(cd "$(dirname "$0")" && pwd)
-project=$(cd "$here/../.." && pwd)
-vm_dir=${1:-${VANTREL_VM_DIR:-$project/build/vm}}
-mkdir -p "$vm_dir"
-vm_dir=$(cd "$vm_dir" && pwd)
+cache=${1:-${VANTREL_VM_DIR:-/var/cache/vantrel-vm}}
+mkdir -p "$cache/images"
+cache=$(cd "$cache" && pwd)
 
 suite=bookworm
 image_size=6G
@@ -24,16 +28,28 @@ packages_file=$here/packages.txt
 log() { echo "vm: $*" >&2; }
 die() { log "error: $*"; exit 1; }
 
+# The point release the archive serves now, as the host's apt last saw it
+# (its lists hold the suite's Release file); the host's own otherwise.
+point_release() {
+  local release
+  release=$(grep -hm1 '^Version:' /var/lib/apt/lists/*_dists_"${suite}"_InRelease 2>/dev/null |
+            head -n 1 | awk '{ print $2 }')
+  echo "${release:-$(cat /etc/debian_version 2>/dev/null)}"
+}
+
+key=$( { cat "$here/build-image.sh" "$here/guest-init.sh" "$packages_file"
+         echo "suite $suite $(point_release)"; } | sha256sum | cut -c1-16)
+image=$cache/images/$key
+
 # Two runs starting together (or a run and a rebuild) must not build twice
 # or boot a half-written image: the second one waits here.
-exec 9>"$vm_dir/.build.lock"
+exec 9>"$cache/.build.lock"
 flock 9
 
-stamp=$(cat "$here/build-image.sh" "$here/guest-init.sh" "$packages_file" \
-          | sha256sum | cut -c1-16)
-if [ "$(cat "$vm_dir/stamp" 2>/dev/null)" = "$stamp" ] &&
-   [ -f "$vm_dir/root.img" ] && [ -f "$vm_dir/kernel" ] && [ -f "$vm_dir/initrd.img" ]; then
-  log "image is up to date ($vm_dir)"
+if [ -f "$image/root.img" ] && [ -f "$image/kernel" ] && [ -f "$image/initrd.img" ] &&
+   [ "$(cat "$image/stamp" 2>/dev/null)" = "$key" ]; then
+  log "image is up to date ($image)"
+  echo "$image" >&3
   exit 0
 fi
 
@@ -125,7 +141,7 @@ proxy=$(apt-config dump 2>/dev/null | sed -n 's/^Acquire::http::Proxy "\(.*\)";$
 
 # --- the root tree ----------------------------------------------------------
 
-work=$vm_dir/build
+work=$cache/build
 root=$work/root
 
 fresh_work_dir() {
@@ -290,18 +306,21 @@ make_disk() {
 }
 
 publish() {
-  # Running VMs keep reading the old image through their open file.
-  mv -f "$work/root.img" "$vm_dir/root.img"
-  mv -f "$work/kernel" "$vm_dir/kernel"
-  mv -f "$work/initrd.img" "$vm_dir/initrd.img"
-  mv -f "$work/debootstrap.log" "$vm_dir/build-debootstrap.log"
-  mv -f "$work/install.log" "$vm_dir/build-install.log"
-  echo "$stamp" >"$vm_dir/stamp"
+  # Running VMs keep reading an old image through their open file.
+  rm -rf --one-file-system "$image"
+  mkdir -p "$image"
+  mv -f "$work/root.img" "$work/kernel" "$work/initrd.img" "$image/"
+  mv -f "$work/debootstrap.log" "$image/build-debootstrap.log"
+  mv -f "$work/install.log" "$image/build-install.log"
+  echo "$key" >"$image/stamp"
   rm -rf --one-file-system "$work"
+  local old
+  for old in "$cache"/images/*/; do
+    [ "${old%/}" = "$image" ] || rm -rf --one-file-system "$old"
+  done
 }
 
-log "building the VM image in $vm_dir (mirror $main_mirror)"
-rm -f "$vm_dir/stamp"
+log "building the VM image in $image (mirror $main_mirror)"
 step host-tools install_host_tools
 step prepare fresh_work_dir
 step debootstrap run_debootstrap
@@ -311,3 +330,4 @@ step configure configure_root
 step disk make_disk
 step publish publish
 log "image built in $(elapsed "$build_t0") s"
+echo "$image" >&3

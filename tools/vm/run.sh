@@ -13,9 +13,10 @@
 #       wine build/test-i686/VantrelSetup.exe --verify'
 #
 # - The image is built (or found up to date) by tools/vm/build-image.sh in
-#   VM_DIR ($VANTREL_VM_DIR, default <project>/build/vm). Each run boots it
-#   through a throw-away copy-on-write overlay: nothing a run does to the
-#   VM's own disk survives it.
+#   VM_DIR ($VANTREL_VM_DIR, default /var/cache/vantrel-vm, shared by every
+#   clone on this machine and keyed by what the image is built from). Each
+#   run boots it through a throw-away copy-on-write overlay: nothing a run
+#   does to the VM's own disk survives it.
 # - The project root is shared read-write (9p) at the same absolute path, so
 #   absolute paths that CMake wrote into build folders hold inside the VM.
 #   COMMAND runs as root with the caller's working folder when that lies in
@@ -31,7 +32,8 @@
 #   seconds (default 3600); 125 when the VM stopped without an exit status.
 # - --accel auto (default, or $VANTREL_VM_ACCEL) uses KVM only when /dev/kvm
 #   is usable and a short probe boot under it works (the answer is cached in
-#   VM_DIR); otherwise TCG. --mem defaults to $VANTREL_VM_MEM or 8192.
+#   VM_DIR); otherwise TCG. --mem defaults to $VANTREL_VM_MEM or 16384 (the
+#   end-to-end tests keep several Wine prefixes in the VM's /tmp at once).
 # - The last line on stderr names the executor and the boot and total times.
 #   The VM's kernel log of the last run is kept in VM_DIR/last-console.log.
 # - Also read: VANTREL_VM_BOOT_TIMEOUT (seconds to reach COMMAND, default
@@ -44,9 +46,10 @@ project=$(cd "$here/../.." && pwd -P)
 project_logical=$(cd "$here/../.." && pwd)
 
 accel=${VANTREL_VM_ACCEL:-auto}
-mem=${VANTREL_VM_MEM:-8192}
+mem=${VANTREL_VM_MEM:-16384}
 timeout_s=${VANTREL_VM_TIMEOUT:-3600}
-vm_dir=${VANTREL_VM_DIR:-$project/build/vm}
+vm_dir=${VANTREL_VM_DIR:-/var/cache/vantrel-vm}
+image=   # the image folder build-image.sh names
 
 # The CPU model under TCG: x86-64 plus SSSE3, SSE4.1/4.2 and POPCNT. Wine
 # created a prefix in about half the time with it than with plain qemu64 or
@@ -124,7 +127,7 @@ boot() {
   fi
   write_job "$interactive" "$@" >"$share/job"
 
-  qemu-img create -q -f qcow2 -b "$vm_dir/root.img" -F raw "$run_dir/disk.qcow2"
+  qemu-img create -q -f qcow2 -b "$image/root.img" -F raw "$run_dir/disk.qcow2"
 
   local accel_args
   if [ "$accel" = kvm ]; then
@@ -140,7 +143,7 @@ boot() {
     setpriv --pdeathsig TERM -- qemu-system-x86_64 -name vantrel-vm
     -nodefaults -no-user-config -display none -vga none -nic none -no-reboot
     "${accel_args[@]}" -smp 2 -m "$mem"
-    -kernel "$vm_dir/kernel" -initrd "$vm_dir/initrd.img"
+    -kernel "$image/kernel" -initrd "$image/initrd.img"
     -append "console=ttyS1 root=/dev/vda rw rootfstype=ext4 init=/sbin/vantrel-init panic=-1 mitigations=off cryptomgr.notests ${VANTREL_VM_KERNEL_ARGS:-}"
     -drive "file=${run_dir//,/,,}/disk.qcow2,format=qcow2,if=virtio,cache=unsafe,discard=unmap"
     -virtfs "local,path=${project//,/,,},mount_tag=project,security_model=none,multidevs=remap"
@@ -216,7 +219,7 @@ kvm_cpu=
 probe_kvm() {
   [ -c /dev/kvm ] && [ -r /dev/kvm ] && [ -w /dev/kvm ] || return 1
   local key cache=$vm_dir/kvm-probe
-  key="$(uname -r) $(qemu-system-x86_64 --version | head -n 1) $(cat "$vm_dir/stamp")"
+  key="$(uname -r) $(qemu-system-x86_64 --version | head -n 1) $(cat "$image/stamp")"
   if [ "$(sed -n 1p "$cache" 2>/dev/null)" = "$key" ]; then
     kvm_cpu=$(sed -n 2p "$cache")
     [ -n "$kvm_cpu" ]
@@ -258,7 +261,8 @@ main() {
 
   local t_start
   t_start=$(now)
-  "$here/build-image.sh" "$vm_dir"
+  image=$("$here/build-image.sh" "$vm_dir" | tail -n 1)
+  [ -f "$image/root.img" ] || die "no VM image (build-image.sh named '$image')"
   vm_dir=$(cd "$vm_dir" && pwd)
 
   # Runs left behind by a run.sh that was killed outright hold a disk overlay.
