@@ -25,7 +25,8 @@ void UpdateRuntime(const RunContext& run, bool& needsRuntime);
 
 // WinVerifyTrust under the Authenticode policy, no UI, no revocation checks,
 // network retrieval limited to the cache. Returns the verification result (0
-// means trusted); the state the platform kept is always released again.
+// means trusted; TRUST_E_PROVIDER_UNKNOWN when wintrust can't be had); the
+// state the platform kept is always released again.
 LONG VerifyAuthenticodeSignature(const std::wstring& path) noexcept;
 
 // "\"" + msuPath + "\" /quiet /norestart".
