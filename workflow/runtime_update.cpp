@@ -119,7 +119,7 @@ void UpdateRuntime(const RunContext& run, bool& needsRuntime) {
     if (!needsRuntime) return;
 
     // Destroyed last: after the wait for wusa.exe, also when a Failure passes.
-    const Workspace workspace({kRuntimePackageFileName});
+    const Workspace workspace;
     const std::wstring msuPath = workspace.directory + kRuntimePackageFileName;
 
     run.SetStatus(L"正在获取微软系统运行库…", 0);

@@ -11,9 +11,6 @@
 
 namespace vantrel {
 
-// The file a runtime run writes into its workspace.
-constexpr const wchar_t* kRuntimePackageFileName = L"\\Windows6.1-KB2999226-x64.msu";
-
 // Download, size and digest check, then the signature check ("--verify-ucrt"
 // stops here). Throws Failure.
 void FetchRuntimePackage(const RunContext& run, const std::wstring& msuPath);
