@@ -284,7 +284,9 @@ MISSING_DLL_ROWS = [
 def machines(win7, win10, display):
     for prefix in (win7, win10):
         # As for the planting folder: Wine's own processes start now, without
-        # the load order under test, and don't write into a run's trace.
+        # the load order under test. One that starts again during a run gets
+        # the run's settings and writes into its trace, so the checks of the
+        # relay trace below look at the installer's own thread.
         subprocess.run(["wineserver", "-p"], env=prefix.env(), check=True)
         warm_up(prefix, DRIVER, "hold", "no-such-file")
         prefix.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", RELAYED)
