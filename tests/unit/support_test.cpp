@@ -119,7 +119,8 @@ std::wstring WorkerOutcome() {
 
 TEST(UnavailableSystemLibrary, NoexceptFunctionsGiveTheirOwnAnswer) {
     // Opened while the DLLs are there; their owners are released with the DLL
-    // gone, which must neither load nor throw.
+    // gone, which must neither load nor throw: a Close that went through the
+    // loading accessor would end this program in those rows.
     std::optional<CertificateStore> store(OpenLocalMachineStore(L"ROOT", 0x2C000));
     std::optional<CertificateContext> certificate(LoadEmbeddedCertificate());
     std::optional<Sha256Context> hash(std::in_place);
