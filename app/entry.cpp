@@ -80,7 +80,7 @@ int RunInstaller(HINSTANCE instance, const wchar_t* commandLine) {
         app.systemMode = platform.mode;
         app.needsRuntime = platform.needsRuntime;
         if (mode == LaunchMode::VerifyUcrt) {
-            const Workspace workspace({kRuntimePackageFileName});
+            const Workspace workspace;
             FetchRuntimePackage(app.Context(), workspace.directory + kRuntimePackageFileName);
             return kExitSuccess;
         }

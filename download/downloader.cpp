@@ -19,7 +19,9 @@ constexpr DWORD kNetworkTimeoutMs = 15000;
 struct WinHttpHandleTraits {
     using Type = HINTERNET;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type handle) noexcept { WinHttp().WinHttpCloseHandle(handle); }
+    static void Close(Type handle) noexcept {
+        if (const WinHttpApi* api = LoadedWinHttp()) api->WinHttpCloseHandle(handle);
+    }
 };
 using WinHttpHandle = ScopedHandle<WinHttpHandleTraits>;
 

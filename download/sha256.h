@@ -18,12 +18,16 @@ bool DigestsMatch(const std::wstring& computed, const std::wstring& expected);
 struct AlgorithmProviderTraits {
     using Type = BCRYPT_ALG_HANDLE;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type provider) noexcept { BCrypt().BCryptCloseAlgorithmProvider(provider, 0); }
+    static void Close(Type provider) noexcept {
+        if (const BCryptApi* api = LoadedBCrypt()) api->BCryptCloseAlgorithmProvider(provider, 0);
+    }
 };
 struct HashObjectTraits {
     using Type = BCRYPT_HASH_HANDLE;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type hash) noexcept { BCrypt().BCryptDestroyHash(hash); }
+    static void Close(Type hash) noexcept {
+        if (const BCryptApi* api = LoadedBCrypt()) api->BCryptDestroyHash(hash);
+    }
 };
 
 // Algorithm provider and one hash object; released hash first, then provider.

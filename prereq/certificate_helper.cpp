@@ -16,7 +16,7 @@ constexpr std::uint32_t kAlreadyExists = static_cast<std::uint32_t>(CRYPT_E_EXIS
 
 }  // namespace
 
-std::optional<int> CertificateHelperExitCode(const CertificateHelperFacts& facts) {
+std::optional<int> CertificateHelperExitCode(const CertificateHelperFacts& facts) noexcept {
     if (!facts.initialState) return std::nullopt;
     // Unreadable is not a reason to stop: the writable open below decides.
     if (*facts.initialState == RootCertificateState::Present) return kExitSuccess;
@@ -48,8 +48,23 @@ std::optional<int> CertificateHelperExitCode(const CertificateHelperFacts& facts
     return *facts.finalState == RootCertificateState::Present ? kExitSuccess : kExitCertificateNotAdded;
 }
 
-int RunCertificateHelper() noexcept {
-    CertificateHelperFacts facts;
+CertificateHelperFacts WithRemainingStepsFailed(CertificateHelperFacts facts) noexcept {
+    if (!facts.initialState) facts.initialState = RootCertificateState::Unreadable;
+    if (!facts.embeddedLoaded) facts.embeddedLoaded = false;
+    if (!facts.disallowedOpened) facts.disallowedOpened = false;
+    // Not a clean run off the end: distrust can't be ruled out.
+    if (!facts.disallowedSearch) facts.disallowedSearch = CertificateHelperFacts::DisallowedSearch{false, 0};
+    if (!facts.rootOpenedForWriting) facts.rootOpenedForWriting = false;
+    if (!facts.embeddedReloaded) facts.embeddedReloaded = false;
+    if (!facts.add) facts.add = CertificateHelperFacts::AddAttempt{};
+    if (!facts.finalState) facts.finalState = RootCertificateState::Unreadable;
+    return facts;
+}
+
+namespace {
+
+// The steps in order, each recording what it saw before the next one runs.
+int RunCertificateSteps(CertificateHelperFacts& facts) {
     facts.initialState = QueryRootCertificate();
     if (const auto code = CertificateHelperExitCode(facts)) return *code;
 
@@ -98,6 +113,20 @@ int RunCertificateHelper() noexcept {
 
     facts.finalState = QueryRootCertificate();
     return CertificateHelperExitCode(facts).value_or(kExitCertificateNotAdded);
+}
+
+}  // namespace
+
+int RunCertificateHelper() noexcept {
+    CertificateHelperFacts facts;
+    try {
+        return RunCertificateSteps(facts);
+    } catch (...) {
+        // A step that could not be carried out at all (crypt32 or one of its
+        // functions can't be had, no memory) ends the run with that step's
+        // own failure code; the owners have released what was open.
+        return CertificateHelperExitCode(WithRemainingStepsFailed(facts)).value_or(kExitCertificateNotAdded);
+    }
 }
 
 }  // namespace vantrel

@@ -34,7 +34,13 @@ struct CertificateHelperFacts {
 
 // The helper's exit code once the facts decide it, or nothing while the next
 // step still has to run. Pure, so every branch can be checked without stores.
-std::optional<int> CertificateHelperExitCode(const CertificateHelperFacts& facts);
+std::optional<int> CertificateHelperExitCode(const CertificateHelperFacts& facts) noexcept;
+
+// The facts of a run that stopped because a step threw: that step and every
+// later one count as failed, so the exit code is the one the first of them
+// gives when it fails (crypt32 missing: the embedded certificate's pin can't
+// be checked, 2).
+CertificateHelperFacts WithRemainingStepsFailed(CertificateHelperFacts facts) noexcept;
 
 // The whole mode: kExitSuccess or one of the helper's failure codes. Never
 // throws.

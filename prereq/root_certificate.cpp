@@ -24,7 +24,14 @@ constexpr std::uint32_t kNotFound = static_cast<std::uint32_t>(CRYPT_E_NOT_FOUND
 }  // namespace
 
 HCERTSTORE OpenLocalMachineStore(const wchar_t* name, DWORD flags) noexcept {
-    return Crypt32().CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, name);
+    // Without crypt32 no store can be opened, which every caller already
+    // handles: the window's check reads it as unreadable, the helper as the
+    // failure of the step that needed the store.
+    try {
+        return Crypt32().CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, name);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 bool MatchesPinnedFingerprint(const std::uint8_t* bytes, std::size_t length) {

@@ -23,14 +23,18 @@ extern const std::array<std::uint8_t, 32> kPinnedFingerprint;
 struct CertificateStoreTraits {
     using Type = HCERTSTORE;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type store) noexcept { Crypt32().CertCloseStore(store, 0); }
+    static void Close(Type store) noexcept {
+        if (const Crypt32Api* api = LoadedCrypt32()) api->CertCloseStore(store, 0);
+    }
 };
 using CertificateStore = ScopedHandle<CertificateStoreTraits>;
 
 struct CertificateContextTraits {
     using Type = PCCERT_CONTEXT;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type context) noexcept { Crypt32().CertFreeCertificateContext(context); }
+    static void Close(Type context) noexcept {
+        if (const Crypt32Api* api = LoadedCrypt32()) api->CertFreeCertificateContext(context);
+    }
 };
 using CertificateContext = ScopedHandle<CertificateContextTraits>;
 
@@ -48,7 +52,8 @@ RootCertificateState EnumerationEndState(std::uint32_t lastError);
 // CertVerifyTimeValidity at `when`, or now when `when` is null.
 bool IsWithinValidity(PCCERT_CONTEXT certificate, const FILETIME* when);
 
-// A local machine system store ("ROOT", "Disallowed") with these flags, or null.
+// A local machine system store ("ROOT", "Disallowed") with these flags, or
+// null, also when crypt32 can't be had.
 HCERTSTORE OpenLocalMachineStore(const wchar_t* name, DWORD flags) noexcept;
 
 }  // namespace vantrel

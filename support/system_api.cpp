@@ -1,5 +1,7 @@
 #include "support/system_api.h"
 
+#include <atomic>
+
 #include "support/failure.h"
 
 namespace vantrel {
@@ -13,6 +15,20 @@ constexpr std::size_t kMaxDllNameLength = 64;
     const DWORD code = GetLastError();
     throw Failure{WithErrorCode(SystemLibraryFailureText(dllName), code)};
 }
+
+std::atomic<const char*> simulatedUnavailable{nullptr};
+
+void ThrowIfSimulatedUnavailable(const char* dllName) {
+    const char* name = simulatedUnavailable.load();
+    if (name == nullptr || lstrcmpiA(name, dllName) != 0) return;
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    ThrowLoadFailure(dllName);
+}
+
+// Set once a table is complete, for the Loaded* functions.
+std::atomic<const BCryptApi*> loadedBCrypt{nullptr};
+std::atomic<const Crypt32Api*> loadedCrypt32{nullptr};
+std::atomic<const WinHttpApi*> loadedWinHttp{nullptr};
 
 template <typename Function>
 void Resolve(HMODULE module, const char* dllName, const char* functionName, Function& slot) {
@@ -67,6 +83,7 @@ std::wstring SystemLibraryFailureText(const char* dllName) {
 }
 
 const BCryptApi& BCrypt() {
+    ThrowIfSimulatedUnavailable("bcrypt.dll");
     static const BCryptApi api = [] {
         const char* dll = "bcrypt.dll";
         const HMODULE module = LoadOrThrow(dll);
@@ -80,10 +97,12 @@ const BCryptApi& BCrypt() {
         VANTREL_RESOLVE(table, BCryptGenRandom);
         return table;
     }();
+    loadedBCrypt.store(&api);
     return api;
 }
 
 const Crypt32Api& Crypt32() {
+    ThrowIfSimulatedUnavailable("crypt32.dll");
     static const Crypt32Api api = [] {
         const char* dll = "crypt32.dll";
         const HMODULE module = LoadOrThrow(dll);
@@ -99,10 +118,12 @@ const Crypt32Api& Crypt32() {
         VANTREL_RESOLVE(table, CryptHashCertificate2);
         return table;
     }();
+    loadedCrypt32.store(&api);
     return api;
 }
 
 const WinHttpApi& WinHttp() {
+    ThrowIfSimulatedUnavailable("winhttp.dll");
     static const WinHttpApi api = [] {
         const char* dll = "winhttp.dll";
         const HMODULE module = LoadOrThrow(dll);
@@ -120,10 +141,12 @@ const WinHttpApi& WinHttp() {
         VANTREL_RESOLVE(table, WinHttpCloseHandle);
         return table;
     }();
+    loadedWinHttp.store(&api);
     return api;
 }
 
 const WinTrustApi& WinTrust() {
+    ThrowIfSimulatedUnavailable("wintrust.dll");
     static const WinTrustApi api = [] {
         const char* dll = "wintrust.dll";
         const HMODULE module = LoadOrThrow(dll);
@@ -135,6 +158,7 @@ const WinTrustApi& WinTrust() {
 }
 
 const ComCtl32Api& ComCtl32() {
+    ThrowIfSimulatedUnavailable("comctl32.dll");
     static const ComCtl32Api api = [] {
         const char* dll = "comctl32.dll";
         // By name: the activation context of the manifest redirects it to
@@ -150,5 +174,11 @@ const ComCtl32Api& ComCtl32() {
 }
 
 #undef VANTREL_RESOLVE
+
+const BCryptApi* LoadedBCrypt() noexcept { return loadedBCrypt.load(); }
+const Crypt32Api* LoadedCrypt32() noexcept { return loadedCrypt32.load(); }
+const WinHttpApi* LoadedWinHttp() noexcept { return loadedWinHttp.load(); }
+
+void SimulateUnavailableLibrary(const char* dllName) noexcept { simulatedUnavailable.store(dllName); }
 
 }  // namespace vantrel

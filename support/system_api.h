@@ -83,7 +83,8 @@ struct ComCtl32Api {
 
 // Each loads its DLL and resolves every function on the first call; a failed
 // attempt throws Failure and is tried again by the next call. Safe from any
-// thread.
+// thread. Since they throw, a noexcept function that calls one (or calls
+// anything that does) must catch and give its own answer.
 const BCryptApi& BCrypt();
 const Crypt32Api& Crypt32();
 const WinHttpApi& WinHttp();
@@ -91,5 +92,18 @@ const WinTrustApi& WinTrust();
 // comctl32.dll is loaded by name, not by path: the program's manifest binds
 // that name to the side-by-side version 6, and a path would bypass it.
 const ComCtl32Api& ComCtl32();
+
+// The table if an earlier call loaded it, else null; never loads, never
+// throws. For the handle owners' Close: a handle exists only once its table
+// did, so releasing one never has to load anything or fail.
+const BCryptApi* LoadedBCrypt() noexcept;
+const Crypt32Api* LoadedCrypt32() noexcept;
+const WinHttpApi* LoadedWinHttp() noexcept;
+
+// For the unit tests: from now on the accessor of `dllName` ("crypt32.dll")
+// fails as if that DLL could not be loaded (error 126), even when it already
+// is; nullptr makes every table available again. The Loaded* functions are
+// not affected, so what was opened before is still released.
+void SimulateUnavailableLibrary(const char* dllName) noexcept;
 
 }  // namespace vantrel

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <initializer_list>
 #include <utility>
 
 #include "support/failure.h"
@@ -46,32 +45,33 @@ std::wstring Workspace::MakeDirectoryName(const std::wstring& tempPath,
     return tempPath + L"VantrelSetup-" + ToLowerHex(random.data(), random.size());
 }
 
-Workspace::Workspace(std::initializer_list<const wchar_t*> fileNames)
-    : Workspace(Adopt{}, NewRandomDirectory(), fileNames) {}
+Workspace::Workspace() : Workspace(Adopt{}, NewRandomDirectory()) {}
 
-Workspace::Workspace(Adopt, std::wstring path, std::initializer_list<const wchar_t*> fileNames)
-    : directory(std::move(path)), fileNames_(fileNames.begin(), fileNames.end()) {
+Workspace::Workspace(Adopt, std::wstring path) : directory(std::move(path)) {
     // One attempt only: an existing folder of this name is never adopted,
     // since someone else may have prepared its content.
     CheckSystemCall(CreateDirectoryW(directory.c_str(), nullptr) != FALSE, L"无法创建临时目录");
 }
 
 Workspace::~Workspace() {
-    // Only the files this program writes are deleted, and never recursively:
-    // anything else (a file still in use, something the product installer
-    // left behind) keeps the folder in place.
+    // The three names, whichever run made the folder: a product installer
+    // runs in its workspace and may leave a file of another run's name there.
+    // Nothing else is deleted, and never recursively: any other file (one
+    // still in use, one the product installer left behind) keeps the folder
+    // in place.
     // Building the paths allocates; running out of memory here must not turn
     // clean-up into a crash, so the files are then simply left behind.
     try {
-        for (const std::wstring& name : fileNames_) DeleteFileW((directory + name).c_str());
+        for (const wchar_t* name : {kManifestFileName, kPackageFileName, kRuntimePackageFileName}) {
+            DeleteFileW((directory + name).c_str());
+        }
     } catch (...) {
     }
     RemoveDirectoryW(directory.c_str());
 }
 
-Workspace CreateWorkspaceAt(const std::wstring& directory,
-                            std::initializer_list<const wchar_t*> fileNames) {
-    return Workspace(Workspace::Adopt{}, directory, fileNames);
+Workspace CreateWorkspaceAt(const std::wstring& directory) {
+    return Workspace(Workspace::Adopt{}, directory);
 }
 
 }  // namespace vantrel

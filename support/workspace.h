@@ -1,23 +1,26 @@
 // A private, randomly named temporary folder for one run. Creating the object
-// creates the folder; destroying it deletes the files its creator named and
-// removes the folder if it is then empty. Clean-up never throws and never
+// creates the folder; destroying it deletes the files a run may write there
+// and removes the folder if it is then empty. Clean-up never throws and never
 // reports.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
-#include <vector>
 
 namespace vantrel {
+
+// The only files any run writes into a workspace, directly inside
+// `directory`: the product run's manifest and package, the runtime update's
+// package. Every clean-up deletes all three, whichever run made the folder.
+constexpr const wchar_t* kManifestFileName = L"\\release.ini";
+constexpr const wchar_t* kPackageFileName = L"\\package.exe";
+constexpr const wchar_t* kRuntimePackageFileName = L"\\Windows6.1-KB2999226-x64.msu";
 
 class Workspace {
 public:
     // GetTempPathW + "VantrelSetup-" + 32 random lower-case hex characters.
-    // `fileNames` ("\\name" each) are the files the run writes there: only
-    // they are deleted at the end, never anything else.
-    explicit Workspace(std::initializer_list<const wchar_t*> fileNames);
+    Workspace();
     ~Workspace();
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;
@@ -32,17 +35,13 @@ public:
 
 private:
     struct Adopt {};
-    Workspace(Adopt, std::wstring directory, std::initializer_list<const wchar_t*> fileNames);
-    friend Workspace CreateWorkspaceAt(const std::wstring& directory,
-                                       std::initializer_list<const wchar_t*> fileNames);
-
-    std::vector<std::wstring> fileNames_;
+    Workspace(Adopt, std::wstring directory);
+    friend Workspace CreateWorkspaceAt(const std::wstring& directory);
 };
 
 // Creates exactly the given folder with the same rules (one attempt, the
 // existing-folder error reported with its code). Lets tests reproduce a name
 // collision, which the random generator never gives on purpose.
-Workspace CreateWorkspaceAt(const std::wstring& directory,
-                            std::initializer_list<const wchar_t*> fileNames);
+Workspace CreateWorkspaceAt(const std::wstring& directory);
 
 }  // namespace vantrel

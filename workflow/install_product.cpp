@@ -38,14 +38,14 @@ std::wstring FetchProduct(const RunContext& run, SystemMode mode, const Workspac
 }  // namespace
 
 void VerifyProduct(const RunContext& run, SystemMode mode) {
-    const Workspace workspace({kManifestFileName, kPackageFileName});
+    const Workspace workspace;
     FetchProduct(run, mode, workspace);
 }
 
 void InstallProduct(const RunContext& run, SystemMode mode) {
     // Declared first so that it is destroyed last: after the wait for the
     // product installer, and on every failure while the Failure propagates.
-    const Workspace workspace({kManifestFileName, kPackageFileName});
+    const Workspace workspace;
     const std::wstring packagePath = FetchProduct(run, mode, workspace);
 
     if (run.installerRunning != nullptr) run.installerRunning->exchange(true);

@@ -10,10 +10,6 @@
 
 namespace vantrel {
 
-// The files a product run writes into its workspace.
-constexpr const wchar_t* kManifestFileName = L"\\release.ini";
-constexpr const wchar_t* kPackageFileName = L"\\package.exe";
-
 // The windowed run: the manifest's section for `mode`, the package's download
 // and check, then the product installer, started and waited for. Returns
 // normally on success; throws Failure otherwise. The workspace is gone when it

@@ -58,13 +58,23 @@ LONG VerifyAuthenticodeSignature(const std::wstring& path) noexcept {
     data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
     data.dwUIContext = WTD_UICONTEXT_EXECUTE;
 
+    // Without wintrust nothing can vouch for the file: it gets the answer the
+    // platform gives for a policy it can't load, so the caller refuses it
+    // like any other untrusted file.
+    const WinTrustApi* api = nullptr;
+    try {
+        api = &WinTrust();
+    } catch (...) {
+        return TRUST_E_PROVIDER_UNKNOWN;
+    }
+
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG result = WinTrust().WinVerifyTrust(nullptr, &action, &data);
+    const LONG result = api->WinVerifyTrust(nullptr, &action, &data);
 
     // The verify call keeps state in hWVTStateData whatever its result; the
     // close call hands it back.
     data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinTrust().WinVerifyTrust(nullptr, &action, &data);
+    api->WinVerifyTrust(nullptr, &action, &data);
     return result;
 }
 
@@ -109,7 +119,7 @@ void UpdateRuntime(const RunContext& run, bool& needsRuntime) {
     if (!needsRuntime) return;
 
     // Destroyed last: after the wait for wusa.exe, also when a Failure passes.
-    const Workspace workspace({kRuntimePackageFileName});
+    const Workspace workspace;
     const std::wstring msuPath = workspace.directory + kRuntimePackageFileName;
 
     run.SetStatus(L"正在获取微软系统运行库…", 0);

@@ -11,9 +11,6 @@
 
 namespace vantrel {
 
-// The file a runtime run writes into its workspace.
-constexpr const wchar_t* kRuntimePackageFileName = L"\\Windows6.1-KB2999226-x64.msu";
-
 // Download, size and digest check, then the signature check ("--verify-ucrt"
 // stops here). Throws Failure.
 void FetchRuntimePackage(const RunContext& run, const std::wstring& msuPath);
@@ -25,7 +22,8 @@ void UpdateRuntime(const RunContext& run, bool& needsRuntime);
 
 // WinVerifyTrust under the Authenticode policy, no UI, no revocation checks,
 // network retrieval limited to the cache. Returns the verification result (0
-// means trusted); the state the platform kept is always released again.
+// means trusted; TRUST_E_PROVIDER_UNKNOWN when wintrust can't be had); the
+// state the platform kept is always released again.
 LONG VerifyAuthenticodeSignature(const std::wstring& path) noexcept;
 
 // "\"" + msuPath + "\" /quiet /norestart".

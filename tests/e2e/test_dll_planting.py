@@ -13,6 +13,7 @@ DLLs the ordinary way loads every planted copy, and a plain LoadLibrary by
 name loads the one beside it unless the installer's restriction is in place.
 """
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -244,6 +245,137 @@ def test_windowed(downloads):
             process.wait()
     assert process.returncode == 0
     assert_nothing_planted_was_loaded(downloads, trace, ["comctl32.dll", "uxtheme.dll"])
+
+
+# ---------------------------------------------------------------- a run-time DLL that can't be had
+# Wine's load order "name=d" makes one DLL unavailable for one run: loading it
+# fails with 126, as a missing or damaged system file would. Each mode must
+# then give the answer it gives for any failure of the step that needs the
+# DLL, and never end in abort() (what an exception leaving a noexcept
+# function comes to): that exits with 3, which "--certificate" also uses for a
+# real verdict, and skips every clean-up. trace+msvcrt prints "msvcrt:abort"
+# when the program aborts.
+#
+# Without comctl32 Wine can't show any message box in this program: the
+# manifest binds "Static" and "Button" to comctl32 version 6, so the box's
+# controls can't be created and MessageBoxW returns at once. The start-up box
+# is read from Wine's relay trace of the program's MessageBoxW call instead.
+UNAVAILABLE_CERTIFICATE_STORE = "无法读取系统根证书库，请检查系统权限。"
+COMCTL32_FAILURE = re.compile(r"无法加载系统组件 comctl32\.dll（错误码 \d+）")
+RELAYED = "user32.MessageBoxW;user32.CreateWindowExW"
+MESSAGE_BOX_CALL = re.compile(
+    r'^([0-9a-f]+):Call user32\.MessageBoxW\(([0-9a-f]+),[0-9a-f]+ L"((?:[^"\\]|\\.)*)",[0-9a-f]+ L"((?:[^"\\]|\\.)*)",'
+    r'([0-9a-f]+)\)', re.M)
+MB_ICONERROR = 0x10
+
+# (mode, DLL made unavailable, system, exit code)
+MISSING_DLL_ROWS = [
+    # The pin of the embedded certificate can't be checked without crypt32.
+    ("--certificate", "crypt32", "win7", 2),
+    ("--verify", "winhttp", "win10", 1),
+    ("--verify", "bcrypt", "win10", 1),  # no random folder name, no workspace
+    ("--verify-ucrt", "wintrust", "win10", 1),  # downloaded, then refused
+    ("window", "crypt32", "win7", 0),  # a warning box at the press; the window stays
+    ("window", "comctl32", "win10", 1),  # the start-up box instead of a window
+]
+
+
+@pytest.fixture(scope="module")
+def machines(win7, win10, display):
+    for prefix in (win7, win10):
+        # As for the planting folder: Wine's own processes start now, without
+        # the load order under test. One that starts again during a run gets
+        # the run's settings and writes into its trace, so the checks of the
+        # relay trace below look at the installer's own thread.
+        subprocess.run(["wineserver", "-p"], env=prefix.env(), check=True)
+        warm_up(prefix, DRIVER, "hold", "no-such-file")
+        prefix.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", RELAYED)
+    return {"win7": win7, "win10": win10}
+
+
+def assert_traced_without_abort(trace: str) -> None:
+    assert "trace:msvcrt:" in trace, "no msvcrt trace: the abort check would see nothing"
+    aborts = [line for line in trace.splitlines() if "msvcrt:abort" in line]
+    assert aborts == []
+
+
+def relayed_text(escaped: str) -> str:
+    """A string argument as Wine's relay trace writes it: \\XXXX for anything
+    outside ASCII, C escapes for the rest."""
+    return re.sub(r"\\([0-9a-f]{4}|.)",
+                  lambda m: chr(int(m.group(1), 16)) if len(m.group(1)) == 4
+                  else {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(1), m.group(1)), escaped)
+
+
+def drive(prefix: harness.Prefix, *args) -> dict:
+    result = prefix.run(DRIVER, *args)
+    assert result.returncode == 0, f"driver {args}: {result.stderr.strip()}"
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def press_install_and_get_warning(prefix: harness.Prefix, env: dict, trace_path: Path) -> int:
+    with open(trace_path, "wb") as trace:
+        # Output to a file: the trace is long, and a pipe nobody reads would
+        # stall the window.
+        process = subprocess.Popen([harness.loader(SETUP), str(SETUP)], env=prefix.env(env),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace)
+        try:
+            drive(prefix, "wait-window", 20000)
+            drive(prefix, "click", "install")
+            box = drive(prefix, "box", 20000)
+            assert (box["caption"], box["text"], box["owner"]) == ("岚禾舟", UNAVAILABLE_CERTIFICATE_STORE, "main")
+            assert box["icon"] and box["buttons"] == [1]
+            drive(prefix, "answer", "ok")
+            # Still there and idle: the press can be tried again.
+            state = drive(prefix, "state")
+            assert state["install"]["enabled"] and state["cancel"]["enabled"]
+            drive(prefix, "close")
+            return process.wait(timeout=60)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+
+
+@pytest.mark.parametrize("mode, dll, system, code", MISSING_DLL_ROWS,
+                         ids=[f"{row[0].lstrip('-')}-without-{row[1]}" for row in MISSING_DLL_ROWS])
+def test_a_missing_system_dll_is_a_failure_of_its_step(machines, staging, tmp_path, mode, dll, system, code):
+    prefix = machines[system]
+    package = (harness.BUILD_DIR / "fixtures" / "runtime.msu").read_bytes()
+    staging.publish(harness.CONFIG["runtime_path"], package)
+    staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", package_bytes(150_000))})
+    env = {"WINEDLLOVERRIDES": f"{dll}=d", "WINEDEBUG": "-all,trace+msvcrt"}
+    before = prefix.workspaces()
+
+    if (mode, dll) == ("window", "crypt32"):
+        trace_path = tmp_path / "trace.txt"
+        assert press_install_and_get_warning(prefix, env, trace_path) == code
+        trace = trace_path.read_text(encoding="utf-8", errors="replace")
+    elif mode == "window":
+        env["WINEDEBUG"] += ",+relay"
+        result = prefix.run(SETUP, env=env, timeout=60)
+        assert result.returncode == code
+        trace = result.stderr
+        boxes = [(thread, int(owner, 16), relayed_text(text), relayed_text(caption), int(style, 16))
+                 for thread, owner, text, caption, style in MESSAGE_BOX_CALL.findall(trace)]
+        assert [(owner, caption, style) for _, owner, _, caption, style in boxes] == [
+            (0, "岚禾舟安装程序", MB_ICONERROR)], boxes
+        thread, _, text, _, _ = boxes[0]
+        assert COMCTL32_FAILURE.fullmatch(text), text
+        # The window would be created on the same thread (Wine's own
+        # processes, which the trace also covers, make windows of their own).
+        assert f"\n{thread}:Call user32.CreateWindowExW" not in trace, "a window was created"
+    else:
+        result = prefix.run(SETUP, mode, env=env, timeout=60)
+        assert result.returncode == code
+        assert result.stdout == ""
+        trace = result.stderr
+
+    assert_traced_without_abort(trace)
+    # Only the runtime package is fetched before its DLL is needed; every
+    # other run fails before it asks anything of a server.
+    assert staging.paths() == ([harness.CONFIG["runtime_path"]] if mode == "--verify-ucrt" else [])
+    assert prefix.workspaces() == before
 
 
 # ---------------------------------------------------------------- the shipped exe

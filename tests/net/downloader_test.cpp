@@ -93,7 +93,7 @@ protected:
         const std::wstring special = Env(L"VANTREL_TEST_SPECIAL_BASE");
         special_ = static_cast<INTERNET_PORT>(special.empty() ? port_ + 2 : std::wcstoul(special.c_str(), nullptr, 10));
         docroot_ = Env(L"VANTREL_TEST_DOCROOT");
-        workspace_.reset(new Workspace({kPackageFileName}));
+        workspace_.reset(new Workspace());
         destination_ = workspace_->directory + kPackageFileName;
     }
 

@@ -436,7 +436,7 @@ TEST_F(WorkflowRuntime, StagingPackageIsSignedAndPinned) {
 }
 
 TEST_F(WorkflowRuntime, FetchStoresAndChecksThePackage) {
-    Workspace workspace({kRuntimePackageFileName});
+    Workspace workspace;
     const std::wstring msuPath = workspace.directory + kRuntimePackageFileName;
     InstallerApp app;
     FetchRuntimePackage(app.Context(), msuPath);

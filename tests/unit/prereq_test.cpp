@@ -164,6 +164,19 @@ TEST(CertificateHelperExitCode, StopsAtTheFirstFailingStepWithItsCode) {
     clean.finalState = State::Present;
 
     const auto with = [&](auto change) { Facts f = clean; change(f); return f; };
+    // A run that threw in the step after the first `steps` ones.
+    const auto threwAfter = [&](int steps) {
+        Facts f = clean;
+        if (steps < 8) f.finalState.reset();
+        if (steps < 7) f.add.reset();
+        if (steps < 6) f.embeddedReloaded.reset();
+        if (steps < 5) f.rootOpenedForWriting.reset();
+        if (steps < 4) f.disallowedSearch.reset();
+        if (steps < 3) f.disallowedOpened.reset();
+        if (steps < 2) f.embeddedLoaded.reset();
+        if (steps < 1) f.initialState.reset();
+        return WithRemainingStepsFailed(f);
+    };
     const struct { Facts facts; std::optional<int> code; const char* name; } cases[] = {
         {clean, kExitSuccess, "added and found again"},
         {with([](Facts& f) { f.initialState = State::Present; f.embeddedLoaded = false; }), kExitSuccess, "present at once"},
@@ -180,6 +193,16 @@ TEST(CertificateHelperExitCode, StopsAtTheFirstFailingStepWithItsCode) {
         {with([&](Facts& f) { f.add = Facts::AddAttempt{true, false, exists}; }), kExitSuccess, "raced: already there"},
         {with([](Facts& f) { f.finalState = State::Missing; }), kExitCertificateNotAdded, "not found after the add"},
         {with([](Facts& f) { f.finalState = State::Unreadable; }), kExitCertificateNotAdded, "unreadable after the add"},
+        // A step that threw fails, and so does every later one.
+        {threwAfter(0), kExitCertificateNotEmbedded, "threw in the first search"},
+        {threwAfter(1), kExitCertificateNotEmbedded, "threw checking the pin"},
+        {threwAfter(2), kExitCertificateDistrusted, "threw opening Disallowed"},
+        {threwAfter(3), kExitCertificateDistrusted, "threw searching Disallowed"},
+        {threwAfter(4), kExitRootStoreNotWritable, "threw opening ROOT"},
+        {threwAfter(5), kExitCertificateNotAdded, "threw loading again"},
+        {threwAfter(6), kExitCertificateNotAdded, "threw adding"},
+        {threwAfter(7), kExitCertificateNotAdded, "threw in the fresh search"},
+        {WithRemainingStepsFailed(clean), kExitSuccess, "threw after the last step"},
         // Nothing decided yet: the helper must run the next step.
         {Facts{}, std::nullopt, "nothing seen"},
         {with([](Facts& f) { f.initialState = State::Unreadable; f.embeddedLoaded.reset(); }), std::nullopt, "after the search"},

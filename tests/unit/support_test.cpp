@@ -1,13 +1,27 @@
 #include <windows.h>
+#include <wintrust.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "app/installer_app.h"
+#include "app/worker.h"
+#include "download/sha256.h"
+#include "prereq/certificate_helper.h"
+#include "prereq/certificate_prompt.h"
+#include "prereq/root_certificate.h"
+#include "support/exit_codes.h"
 #include "support/failure.h"
 #include "support/scoped_handle.h"
+#include "support/system_api.h"
 #include "support/text_format.h"
+#include "workflow/runtime_update.h"
+#include "tests/test_support.h"
 
 using namespace vantrel;
 
@@ -75,4 +89,75 @@ TEST(ScopedHandle, MovesAndResetsCloseEachValueOnce) {
     }
     EXPECT_EQ(closed, std::vector<int>({2, 1, 4}));
     CountingTraits::closed = nullptr;
+}
+
+// Every noexcept function that reaches a lazily loaded system table, run with
+// that table's DLL unavailable: each gives its own answer. One that lets the
+// loader's Failure escape ends this program in std::terminate, failing the
+// whole run. The rows run whole flows (the helper, a worker run), so a
+// noexcept added anywhere on their way is exercised too; a new noexcept entry
+// point that reaches a table gets a row of its own.
+class UnavailableLibrary {
+public:
+    explicit UnavailableLibrary(const char* dllName) { SimulateUnavailableLibrary(dllName); }
+    ~UnavailableLibrary() { SimulateUnavailableLibrary(nullptr); }
+    UnavailableLibrary(const UnavailableLibrary&) = delete;
+    UnavailableLibrary& operator=(const UnavailableLibrary&) = delete;
+};
+
+// The status line a worker run ends with, and the result it posts.
+std::wstring WorkerOutcome() {
+    InstallerApp app;
+    app.systemMode = SystemMode::Windows10;
+    RunWorker(app);  // no window: the end message goes to this thread's queue
+    MSG ended{};
+    const bool posted = PeekMessageW(&ended, reinterpret_cast<HWND>(-1), kRunEndedMessage, kRunEndedMessage,
+                                     PM_REMOVE) != FALSE;
+    return (posted ? L"ended " + ToDecimal(ended.wParam) : std::wstring(L"no end message")) + L": " +
+           app.StatusText();
+}
+
+TEST(UnavailableSystemLibrary, NoexceptFunctionsGiveTheirOwnAnswer) {
+    // Opened while the DLLs are there; their owners are released with the DLL
+    // gone, which must neither load nor throw: a Close that went through the
+    // loading accessor would end this program in those rows.
+    std::optional<CertificateStore> store(OpenLocalMachineStore(L"ROOT", 0x2C000));
+    std::optional<CertificateContext> certificate(LoadEmbeddedCertificate());
+    std::optional<Sha256Context> hash(std::in_place);
+    ASSERT_TRUE(store->Valid() && certificate->Valid());
+
+    const std::wstring stillGone = L"still gone";
+    const struct {
+        const char* dll;
+        const char* name;
+        std::function<std::wstring()> run;
+        std::wstring expected;
+    } cases[] = {
+        // What the others rely on: the table fails as a missing DLL does.
+        {"crypt32.dll", "the table itself", [] { return test_support::FailureOf([] { Crypt32(); }).value_or(L"none"); },
+         L"无法加载系统组件 crypt32.dll（错误码 126）"},
+        {"crypt32.dll", "--certificate: the embedded pin can't be checked",
+         [] { return ToDecimal(static_cast<std::uint32_t>(RunCertificateHelper())); },
+         ToDecimal(kExitCertificateNotEmbedded)},
+        {"crypt32.dll", "a store can't be opened",
+         [] { return std::wstring(OpenLocalMachineStore(L"Disallowed", 0x28000) == nullptr ? L"null" : L"open"); },
+         L"null"},
+        {"crypt32.dll", "the window's check: an unreadable store",
+         [] { return test_support::FailureOf([] { EnsureRootCertificate(nullptr, SystemMode::Windows7); }).value_or(L"none"); },
+         L"无法读取系统根证书库，请检查系统权限。"},
+        {"crypt32.dll", "owners opened before are released",
+         [&] { store.reset(); certificate.reset(); return stillGone; }, stillGone},
+        {"bcrypt.dll", "owners opened before are released", [&] { hash.reset(); return stillGone; }, stillGone},
+        {"wintrust.dll", "no signature can be trusted",
+         [] { return ToDecimal(static_cast<std::uint32_t>(VerifyAuthenticodeSignature(L"C:\\windows\\notepad.exe"))); },
+         ToDecimal(static_cast<std::uint32_t>(TRUST_E_PROVIDER_UNKNOWN))},
+        // A run fails at its first step that needs the DLL, as any step does.
+        {"bcrypt.dll", "worker run: no workspace", WorkerOutcome, L"ended 0: 无法加载系统组件 bcrypt.dll（错误码 126）"},
+        {"winhttp.dll", "worker run: no download", WorkerOutcome, L"ended 0: 无法加载系统组件 winhttp.dll（错误码 126）"},
+    };
+    for (const auto& c : cases) {
+        const UnavailableLibrary gone(c.dll);
+        EXPECT_EQ(c.run(), c.expected) << c.dll << ": " << c.name;
+    }
+    EXPECT_NO_THROW(Crypt32()) << "the tables are back once the simulation ends";
 }
