@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "app/dll_search.h"
 #include "app/installer_app.h"
 #include "app/window_layout.h"
 #include "app/worker.h"
@@ -165,6 +166,8 @@ void HandleClose(HWND window, InstallerApp& app) {
 
 void HandleInstallCommand(HWND window, InstallerApp& app) {
     if (app.busy) return;
+    // Before the certificate check, the first step that needs them.
+    PreloadSystemLibraries();
     if (!EnsureRootCertificate(window, app.systemMode)) return;
     if (app.needsRuntime &&
         MessageBoxW(window, kRuntimeQuestion, kRuntimeCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) {
