@@ -182,19 +182,24 @@ def width_plan(executor: str) -> dict:
 
 def width_note(executor: dict, plan: dict) -> str:
     """The report's paragraph on what ran the rows, from the probe's answer."""
-    forced = (f" (forced by VANTREL_I686_EXECUTOR={executor['forced']})" if executor.get("forced") else "")
+    forced = (f" (VANTREL_I686_EXECUTOR={executor['forced']})" if executor.get("forced") else "")
     if plan["shipped"]:
         return ("This machine's kernel runs i386 code (the probe of `tools/i686-executor.sh` started Wine's "
                 f"32-bit loader){forced}, so every row that runs a program measures the shipped width: the "
                 "i686 test build `build/test-i686` (its `VantrelSetup.exe` is the staging exe byte for byte, "
                 "staging endpoints on localhost) under the host's Wine 32-bit loader, WOW64 in a private "
                 "Windows 10 prefix; the size is that of the shipped i686 `build/release/VantrelSetup.exe`.")
-    why = f": {executor['reason']}" if executor.get("reason") else ""
-    return ("The executor for the shipped width here is the VM (the probe of `tools/i686-executor.sh` "
-            f"answered {executor.get('detected', 'vm')}{why}){forced}. The host rows therefore come from the "
-            "x86_64 build of the same sources (`build/bench`, staging endpoints on localhost) under Wine's "
-            "64-bit loader, the second width and not the one that ships; the i686 figures are those of the "
-            "VM's table, and the size is that of the shipped i686 `build/release/VantrelSetup.exe`.")
+    if executor.get("forced"):
+        why = (f"The executor for the shipped width is the VM, forced by VANTREL_I686_EXECUTOR="
+               f"{executor['forced']} (the probe of `tools/i686-executor.sh` answered {executor.get('detected')}).")
+    else:
+        why = ("This machine's kernel runs no i386 code (the probe of `tools/i686-executor.sh`: "
+               f"{executor.get('reason') or 'Wine 32-bit loader did not start'}), so the executor for the shipped "
+               "width is the VM.")
+    return (why + " The host rows therefore come from the x86_64 build of the same sources (`build/bench`, "
+            "staging endpoints on localhost) under Wine's 64-bit loader, the second width and not the one that "
+            "ships; the i686 figures are those of the VM's table, and the size is that of the shipped i686 "
+            "`build/release/VantrelSetup.exe`.")
 
 
 def nginx_config(run_dir: Path, docroot: Path, certs: Path, port: int) -> str:
@@ -329,7 +334,9 @@ def summary_table(results: dict, measured_only: bool = False) -> list:
          verdict(None if p99 is None else p99 <= TARGET_LATENCY_P99_MS)),
         (f"7. Windowed download ({mib} MiB) against `--verify`, WM_NULL probe running", run_by("window"),
          f"{fmt(w.get('window_mbs'), 1, ' MB/s')} in the window; WM_NULL p99 {fmt(window_p99, 2, ' ms')}",
-         f"`--verify` {fmt(w.get('verify_mbs'), 1, ' MB/s')} in the same rounds",
+         f"`--verify` {fmt(w.get('verify_mbs'), 1, ' MB/s')} in the same rounds"
+         + (f"; window without the probe {fmt(w.get('quiet_mbs'), 1, ' MB/s')}, "
+            f"{fmt(w.get('quiet_ratio'), 3)} × `--verify` per round" if w.get("quiet_samples") else ""),
          f"{fmt(w.get('paired_ratio'), 3)} × `--verify` per round "
          f"({fmt(ratio(w.get('window_mbs'), w.get('verify_mbs')), 3)} of the medians); "
          f"WM_NULL p99 worst round {fmt(w.get('p99_max'), 2, ' ms')}",
@@ -348,12 +355,15 @@ def summary_table(results: dict, measured_only: bool = False) -> list:
 
 def window_rounds(w: dict) -> list:
     lines = ["| Round | `--verify` MB/s | window MB/s | ratio | WM_NULL p99 ms | status line changes | "
-             "download phase ms |", "|---|---|---|---|---|---|---|"]
+             "download phase ms | window, no probe, MB/s | ratio |", "|---|---|---|---|---|---|---|---|---|"]
+    count = len(w.get("window_samples", []))
+    quiet = w.get("quiet_samples") or [None] * count
     rounds = zip(w.get("verify_samples", []), w.get("window_samples", []), w.get("p99_samples", []),
-                 w.get("status_changes", []), w.get("download_ms", []))
-    for index, (verify_mbs, window_mbs, p99, changes, phase_ms) in enumerate(rounds, 1):
+                 w.get("status_changes", []), w.get("download_ms", []), quiet)
+    for index, (verify_mbs, window_mbs, p99, changes, phase_ms, quiet_mbs) in enumerate(rounds, 1):
         lines.append(f"| {index} | {fmt(verify_mbs, 1)} | {fmt(window_mbs, 1)} | {fmt(window_mbs / verify_mbs, 3)} | "
-                     f"{fmt(p99, 2)} | {changes} | {fmt(phase_ms, 0)} |")
+                     f"{fmt(p99, 2)} | {changes} | {fmt(phase_ms, 0)} | {fmt(quiet_mbs, 1)} | "
+                     f"{fmt(quiet_mbs / verify_mbs if quiet_mbs else None, 3)} |")
     return lines
 
 
@@ -361,21 +371,23 @@ def cpu_table(cpu: dict) -> list:
     """cpu: {"window": [round: {"process / thread": seconds}], "verify": [...],
     "seconds": {"window": [...], "verify": [...]}} -> Markdown rows, the
     busiest first."""
-    names = sorted({name for mode in ("window", "verify") for r in cpu.get(mode, []) for name in r})
+    modes = [mode for mode in ("window", "quiet", "verify") if mode != "quiet" or cpu.get("quiet")]
+    names = sorted({name for mode in modes for r in cpu.get(mode, []) for name in r})
 
     def med(mode, name):
         values = [r.get(name, 0.0) for r in cpu.get(mode, [])]
         return median(values) if values else None
 
-    names.sort(key=lambda name: -((med("window", name) or 0) + (med("verify", name) or 0)))
-    lines = ["| Process / thread | window, CPU s | `--verify`, CPU s |", "|---|---|---|"]
+    names.sort(key=lambda name: -sum(med(mode, name) or 0 for mode in modes))
+    heads = {"window": "window, CPU s", "quiet": "window without the probe, CPU s", "verify": "`--verify`, CPU s"}
+    lines = ["| Process / thread | " + " | ".join(heads[m] for m in modes) + " |", "|---" * (len(modes) + 1) + "|"]
     for name in names:
-        lines.append(f"| {name} | {fmt(med('window', name), 2)} | {fmt(med('verify', name), 2)} |")
-    totals = {mode: [sum(r.values()) for r in cpu.get(mode, [])] for mode in ("window", "verify")}
-    lines.append(f"| all of the above | {fmt(median(totals['window']), 2)} | {fmt(median(totals['verify']), 2)} |")
+        lines.append(f"| {name} | " + " | ".join(fmt(med(m, name), 2) for m in modes) + " |")
+    totals = {mode: [sum(r.values()) for r in cpu.get(mode, [])] for mode in modes}
+    lines.append("| all of the above | " + " | ".join(fmt(median(totals[m]), 2) for m in modes) + " |")
     seconds = cpu.get("seconds", {})
-    lines.append(f"| (wall time of the download, s) | {fmt(median(seconds.get('window', [])), 2)} | "
-                 f"{fmt(median(seconds.get('verify', [])), 2)} |")
+    lines.append("| (wall time of the download, s) | "
+                 + " | ".join(fmt(median(seconds.get(m, [])), 2) for m in modes) + " |")
     return lines
 
 
@@ -582,7 +594,9 @@ class Bench:
         self.args = args
         self.build = Path(args.build_dir).resolve()
         self.release = Path(args.release_dir).resolve()
-        self.config = json.loads((self.build / "harness_config.json").read_text())
+        config = self.build / "harness_config.json"
+        # Only the benchmarks that run programs need a build of them.
+        self.config = json.loads(config.read_text()) if config.exists() else {}
         self.run_dir = Path(args.run_dir).resolve() if args.run_dir else self.build / "bench-run"
         self.wine_dir = Path(args.wine_dir).resolve() if args.wine_dir else self.build / "wine"
         self.docroot = self.run_dir / "docroot"
@@ -1124,19 +1138,30 @@ class Bench:
         `--verify` (no window) and by a windowed run with the WM_NULL probe
         running, in rounds whose order turns, after one warm-up round. The
         ratio within each round is what a change of the machine's load
-        disturbs least."""
+        disturbs least. A third run per round, the window with no probe
+        (the driver presses the button), shows what the probe itself costs."""
         package = self.padded_installer()
         self.use_package(package)
-        samples = {"verify": [], "window": []}
-        cpu = {"verify": [], "window": [], "seconds": {"verify": [], "window": []}}
+        clients = ["window", "verify", "quiet"]
+        samples = {name: [] for name in clients}
+        cpu = {"verify": [], "window": [], "quiet": [], "seconds": {name: [] for name in clients}}
         probes = []
+        driver = self.program("driver")
+
+        def press():
+            self.wine(driver, "wait-window", "30000")
+            self.wine(driver, "click", "install")
+
         for round_ in range(self.args.window_runs + 1):
-            order = ("verify", "window") if round_ % 2 else ("window", "verify")
-            for name in order:
+            turn = round_ % len(clients)
+            for name in clients[turn:] + clients[:turn]:
                 if name == "verify":
                     run = self.installer_verify(package, cpu=True)
                     mbs = package["size"] / MB / (run["complete"] - run["request"])
                     used = run["cpu"]
+                elif name == "quiet":
+                    _, mbs = self.windowed_download(package, press)
+                    used = self.cpu_last
                 else:
                     probe, mbs = self.windowed_download(package, self.probe_latency)
                     used = self.cpu_last
@@ -1156,6 +1181,8 @@ class Bench:
             "window_mbs": median(samples["window"]), "verify_mbs": median(samples["verify"]),
             "window_samples": samples["window"], "verify_samples": samples["verify"],
             "paired_ratio": median([a / b for a, b in zip(samples["window"], samples["verify"])]),
+            "quiet_mbs": median(samples["quiet"]), "quiet_samples": samples["quiet"],
+            "quiet_ratio": median([a / b for a, b in zip(samples["quiet"], samples["verify"])]),
             "p99_median": median(p99), "p99_max": max(p99) if p99 else None, "p99_samples": p99,
             "status_changes": [p["status_changes"] for p in probes],
             "download_ms": [p["download_ms"] for p in probes],
@@ -1360,7 +1387,12 @@ def main(argv=None) -> int:
     if not args.no_build:
         build(args, plan)
     build_dir = Path(args.build_dir).resolve()
-    i686 = pe_sections(build_dir / "VantrelSetup.exe")["machine"] == "i386"
+    wanted = set(args.only.split(","))
+    runs_programs = bool(wanted - {"size", "vm"})
+    if runs_programs:
+        i686 = pe_sections(build_dir / "VantrelSetup.exe")["machine"] == "i386"
+    else:
+        i686 = plan["shipped"]  # nothing runs on the host: the label is the plan's
     if i686 and executor["executor"] != "host":
         log(f"{build_dir} is an i686 build, and this machine's i686 executor is the VM: use the VM ('--only vm')")
         return 1
@@ -1383,12 +1415,11 @@ def main(argv=None) -> int:
                                "worker) on 127.0.0.1." if args.server == "nginx" else
                                "The downloads are served by the Python test server (tools/https_server): "
                                "nginx is not installed here.")}
-    wanted = set(args.only.split(","))
     bench = Bench(args)
     try:
         if "size" in wanted:
             bench.size(results)
-        if wanted - {"size", "vm"}:
+        if runs_programs:
             bench.prepare()
         if "download" in wanted:
             bench.download_and_verify(results)
@@ -1421,6 +1452,7 @@ def main(argv=None) -> int:
             log("failed:", error)
             results["vm_note"] = f"The i686 figures could not be measured: {error}."
 
+    saved.parent.mkdir(parents=True, exist_ok=True)
     saved.write_text(json.dumps(dict(results, machine=machine), indent=1, default=str))
     write_report(results, machine, Path(args.output))
     return 0
