@@ -27,15 +27,23 @@ DllSearchScope RestrictDllSearch() {
     } else {
         SetDllDirectoryW(L"");
     }
+    return scope;
+}
 
+void PreloadSystemLibraries() {
+    // Only the UI thread calls this, before any worker exists.
+    static bool loaded = false;
+    if (loaded) return;
+    loaded = true;
     // System libraries load each other by bare name too, some of them late
     // (their own delay loads), and not every loader applies the restriction
     // to those loads: Windows 7 without the update has none to apply, and
     // Wine's loader ignores it there. A library already in the process is
     // found by name before any folder is searched, so the system copies are
-    // loaded now, by full path, and stay loaded.
+    // loaded by full path before the first of them is used, and stay
+    // loaded. Loading them costs a start-up time a window that is never used
+    // for an installation need not pay (four libraries and what they import).
     for (const char* name : kSystemLibraries) LoadSystemLibrary(name);
-    return scope;
 }
 
 }  // namespace vantrel

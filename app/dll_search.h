@@ -19,9 +19,17 @@ enum class DllSearchScope {
     CurrentFolderRemoved,
 };
 
-// Called first thing in the entry point: restricts the search, then loads
-// the system libraries the program uses from the system folder by full path
-// (see the .cpp for why). Never fails; reports which restriction took effect.
+// Called first thing in the entry point: restricts the search. Never fails;
+// reports which restriction took effect.
 DllSearchScope RestrictDllSearch();
+
+// Loads the system libraries the downloads, digests and certificate checks
+// use from the system folder by full path (see the .cpp for why), once per
+// process; later calls do nothing. Must run before the first of those
+// libraries is used: at the start of the headless modes, and on the window's
+// install command, since a window that is only shown and closed uses none of
+// them. Never fails: a library that can't be loaded here fails with its
+// message where it is first used.
+void PreloadSystemLibraries();
 
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "app/command_line.h"
+#include "app/dll_search.h"
 #include "app/installer_app.h"
 #include "app/main_window.h"
 #include "app/window_layout.h"
@@ -67,9 +68,12 @@ int RunWindowed(HINSTANCE instance, InstallerApp& app, KernelHandle& mutex) {
 
 int RunInstaller(HINSTANCE instance, const wchar_t* commandLine) {
     const LaunchMode mode = RecognizeMode(commandLine);
+    const bool headless = mode != LaunchMode::Windowed;
+    // The window loads them on its install command, the first time it needs
+    // them.
+    if (headless) PreloadSystemLibraries();
     // The elevated helper builds nothing else and shows nothing.
     if (mode == LaunchMode::Certificate) return RunCertificateHelper();
-    const bool headless = mode != LaunchMode::Windowed;
 
     // Declared outside the handler: after a failed window start the mutex
     // stays owned while the error box is up, so a second start is refused.

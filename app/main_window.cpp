@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "app/dll_search.h"
 #include "app/installer_app.h"
 #include "app/window_layout.h"
 #include "app/worker.h"
@@ -141,6 +142,14 @@ void StopStatusTimer(HWND window, InstallerApp& app) {
     app.painted.timerRunning = false;
 }
 
+void StartStatusTimer(HWND window, InstallerApp& app) {
+    if (app.painted.timerRunning) return;
+    const UINT interval = static_cast<UINT>(kStatusPaintIntervalMs);
+    app.painted.timerRunning = SetTimer(window, kStatusPaintTimer, interval, nullptr) != 0;
+    // Without a timer nothing would look again: let every line post.
+    if (!app.painted.timerRunning) app.statusQueued.store(false);
+}
+
 void HandleClose(HWND window, InstallerApp& app) {
     if (app.installerRunning.load()) {
         // The wizard is the user's now; leaving would orphan it mid-install.
@@ -154,8 +163,10 @@ void HandleClose(HWND window, InstallerApp& app) {
         // is dropped rather than painted over the text a moment later.
         app.cancelRequested.exchange(true);
         SetWindowTextW(app.statusLabel, kCancelling);
-        StopStatusTimer(window, app);
-        app.painted.held = false;
+        {
+            std::lock_guard<std::mutex> lock(app.statusMutex);
+            app.painted.version = app.statusVersion;
+        }
         app.painted.text = kCancelling;
         app.painted.at = GetTickCount64();
         return;
@@ -165,6 +176,8 @@ void HandleClose(HWND window, InstallerApp& app) {
 
 void HandleInstallCommand(HWND window, InstallerApp& app) {
     if (app.busy) return;
+    // Before the certificate check, the first step that needs them.
+    PreloadSystemLibraries();
     if (!EnsureRootCertificate(window, app.systemMode)) return;
     if (app.needsRuntime &&
         MessageBoxW(window, kRuntimeQuestion, kRuntimeCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) {
@@ -173,50 +186,67 @@ void HandleInstallCommand(HWND window, InstallerApp& app) {
     StartWorker(app);
 }
 
-// Paints the latest status line with `percent`; statusMutex must be held.
-void PaintStatus(InstallerApp& app, WPARAM percent, ULONGLONG now) {
+// Paints the latest status line and percent; statusMutex must be held. The
+// percent is the stored one, not a message's: a message may be older than
+// the lines after it that posted nothing.
+void PaintStatus(InstallerApp& app, ULONGLONG now) {
     SetWindowTextW(app.statusLabel, app.statusText.c_str());
-    SendMessageW(app.progressBar, PBM_SETPOS, percent, 0);
+    SendMessageW(app.progressBar, PBM_SETPOS, static_cast<WPARAM>(app.statusPercent), 0);
     app.painted.text = app.statusText;
     app.painted.at = now;
-    app.painted.held = false;
+    app.painted.version = app.statusVersion;
 }
 
-// The status message: paints at once or holds the update for the timer.
-void ShowStatus(HWND window, InstallerApp& app, WPARAM percent) {
+// Paints what SetStatus stored since the last paint, if anything; true when
+// it painted.
+bool PaintNewerStatus(InstallerApp& app) {
+    std::lock_guard<std::mutex> lock(app.statusMutex);
+    if (app.statusVersion == app.painted.version) return false;
+    PaintStatus(app, GetTickCount64());
+    return true;
+}
+
+// The status message: paints at once or leaves the update to the timer,
+// which runs for at least one interval from here.
+void ShowStatus(HWND window, InstallerApp& app) {
     const ULONGLONG now = GetTickCount64();
     {
         std::lock_guard<std::mutex> lock(app.statusMutex);
-        if (DecideStatusPaint(app.painted.text, app.painted.at, app.statusText, now) ==
-            StatusPaint::Now) {
-            PaintStatus(app, percent, now);
-        } else {
-            app.painted.held = true;
-            app.painted.heldPercent = percent;
+        if (app.statusVersion != app.painted.version &&
+            DecideStatusPaint(app.painted.text, app.painted.at, app.statusText, now) ==
+                StatusPaint::Now) {
+            PaintStatus(app, now);
         }
     }
-    if (!app.painted.held) {
-        StopStatusTimer(window, app);
-    } else if (!app.painted.timerRunning) {
-        // Started once per held update, never pushed back by later ones, so
-        // the latest text is on screen within one interval even when the
-        // messages stop (a stalled download).
-        const UINT interval = static_cast<UINT>(kStatusPaintIntervalMs);
-        app.painted.timerRunning = SetTimer(window, kStatusPaintTimer, interval, nullptr) != 0;
+    // Started once, never pushed back by later messages, so the latest text
+    // is on screen within one interval even when the updates stop (a stalled
+    // download).
+    StartStatusTimer(window, app);
+}
+
+// The timer: paints what came since, and keeps running while something does.
+// Once an interval brought nothing, it stops and lets the next line post.
+void CheckStatus(HWND window, InstallerApp& app) {
+    if (PaintNewerStatus(app)) return;
+    StopStatusTimer(window, app);
+    app.statusQueued.store(false);
+    // A line stored between the look above and the store posted nothing.
+    if (PaintNewerStatus(app)) {
+        app.statusQueued.store(true);
+        StartStatusTimer(window, app);
     }
 }
 
-// Paints an update that is still held back; the timer and the end of a run.
-void PaintHeldStatus(HWND window, InstallerApp& app) {
+// The end of a run: its last text must not wait for the timer, and the
+// next run's first line posts.
+void CatchUpStatus(HWND window, InstallerApp& app) {
     StopStatusTimer(window, app);
-    if (!app.painted.held) return;
-    std::lock_guard<std::mutex> lock(app.statusMutex);
-    PaintStatus(app, app.painted.heldPercent, GetTickCount64());
+    app.statusQueued.store(false);
+    PaintNewerStatus(app);
 }
 
 void ShowRunEnded(HWND window, InstallerApp& app) {
-    // The run's last text must not wait for the timer.
-    PaintHeldStatus(window, app);
+    CatchUpStatus(window, app);
     app.busy = false;
     EnableWindow(app.installButton, TRUE);
     SetWindowTextW(app.installButton, L"重新安装");
@@ -253,7 +283,7 @@ bool HandleMessage(HWND window, InstallerApp& app, UINT message, WPARAM wParam, 
             return true;
         case WM_TIMER:
             if (wParam != kStatusPaintTimer) return false;
-            PaintHeldStatus(window, app);
+            CheckStatus(window, app);
             return true;
         case WM_COMMAND:
             // Only the id counts: the button, Enter/Esc and posted commands
@@ -270,7 +300,9 @@ bool HandleMessage(HWND window, InstallerApp& app, UINT message, WPARAM wParam, 
             }
             return true;
         case kStatusMessage:
-            ShowStatus(window, app, wParam);
+            // wParam is the percent at the time of the post; the stored one
+            // is newer or the same.
+            ShowStatus(window, app);
             return true;
         case kRunEndedMessage:
             ShowRunEnded(window, app);
@@ -292,19 +324,7 @@ const wchar_t* BannerText(SystemMode systemMode, bool needsRuntime) {
 
 StatusPaint DecideStatusPaint(const std::wstring& shown, ULONGLONG shownAt,
                               const std::wstring& next, ULONGLONG now) {
-    // Same kind: the same characters once the digits are skipped.
-    const auto isDigit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
-    auto a = shown.begin();
-    auto b = next.begin();
-    for (;;) {
-        while (a != shown.end() && isDigit(*a)) ++a;
-        while (b != next.end() && isDigit(*b)) ++b;
-        if (a == shown.end() || b == next.end()) break;
-        if (*a != *b) return StatusPaint::Now;
-        ++a;
-        ++b;
-    }
-    if (a != shown.end() || b != next.end()) return StatusPaint::Now;
+    if (!SameStatusKind(shown, next)) return StatusPaint::Now;
     // A clock that went backwards is no reason to hold an update.
     if (now < shownAt || now - shownAt >= kStatusPaintIntervalMs) return StatusPaint::Now;
     return StatusPaint::Later;

@@ -22,7 +22,11 @@ const wchar_t* BannerText(SystemMode systemMode, bool needsRuntime);
 // kept the UI thread so busy that a windowed download ran at half the speed
 // of a headless one on two cores. So within one kind of text the window
 // repaints at most once per interval (about 30 times a second) and leaves
-// the latest update to a timer; a new kind of text is painted at once.
+// the latest update to a timer; a new kind of text is painted at once. The
+// timer runs for one interval after every status message and as long as it
+// finds something new; while it runs the worker posts no progress lines of
+// the same kind (InstallerApp::SetStatus), and once it stops the next line
+// posts again.
 constexpr ULONGLONG kStatusPaintIntervalMs = 33;
 constexpr UINT_PTR kStatusPaintTimer = 1;
 

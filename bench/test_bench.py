@@ -136,9 +136,16 @@ def _row(table: str, number: str) -> list:
     ({"download": {}}, "1", "n/a"),                                              # not measured
     ({"latency": {}}, "6", "n/a"),
     ({}, "7", "n/a"),
-    # The window's verdict is its worst round's WM_NULL p99.
-    ({"window": {"p99_median": 3.0, "p99_max": 100.0}}, "7", "met"),
-    ({"window": {"p99_median": 3.0, "p99_max": 100.5}}, "7", "**missed**"),
+    # The window's verdict is its ratio per round and its worst round's WM_NULL p99.
+    ({"window": {"p99_median": 3.0, "p99_max": 100.0, "paired_ratio": 0.95}}, "7", "met"),
+    ({"window": {"p99_median": 3.0, "p99_max": 100.5, "paired_ratio": 0.99}}, "7", "**missed**"),
+    ({"window": {"p99_median": 3.0, "p99_max": 5.0, "paired_ratio": 0.949}}, "7", "**missed**"),
+    ({"window": {"p99_median": 3.0, "p99_max": 5.0}}, "7", "n/a"),
+    # Start-up: at most 1.10 times the minimal window's median.
+    ({}, "5", "**missed**"),                                                     # 2.00 ×
+    ({"startup": {"median_ms": 110.0, "reference_median_ms": 100.0}}, "5", "met"),
+    ({"startup": {"median_ms": 110.2, "reference_median_ms": 100.0}}, "5", "**missed**"),
+    ({"startup": {}}, "5", "n/a"),
 ])
 def test_verdicts_against_the_targets(overrides, row, result):
     table = bench.render_markdown(_results(**overrides), {})
@@ -196,3 +203,68 @@ def test_captured_output_does_not_wait_for_background_children(tmp_path):
     # pipe would stay open until they end, far beyond this timeout.
     result = bench.run_captured(["/bin/sh", "-c", "echo ready; sleep 20 & exit 5"], dict(os.environ), timeout=10)
     assert (result.returncode, result.stdout) == (5, "ready\n")
+
+
+# --- what runs the rows, and what serves them -----------------------------------
+
+@pytest.mark.parametrize("forced,expected", [("vm", "vm"), ("bogus", None)])
+def test_executor_comes_from_the_tests_probe(forced, expected):
+    env = dict(os.environ, VANTREL_I686_EXECUTOR=forced)
+    if expected is None:
+        with pytest.raises(ValueError, match="must be host or vm"):
+            bench.choose_executor(env)
+        return
+    chosen = bench.choose_executor(env)
+    assert (chosen["executor"], chosen["forced"]) == (expected, forced)
+    assert chosen["detected"] in ("host", "vm")
+
+
+@pytest.mark.parametrize("executor,build,loader,shipped", [
+    ("host", "build/test-i686", "/usr/lib/wine/wine", True),
+    ("vm", "build/bench", "/usr/lib/wine/wine64", False),
+])
+def test_the_width_follows_the_executor(executor, build, loader, shipped):
+    plan = bench.width_plan(executor)
+    assert (plan["build_dir"], plan["loader"], plan["shipped"], plan["vm"]) == (
+        SOURCE / build, loader, shipped, not shipped)
+    note = bench.width_note({"executor": executor, "detected": executor, "reason": "ENOEXEC", "forced": ""}, plan)
+    # The x86_64 figures never pass for the shipped width without saying so.
+    assert ("not the one that ships" in note) == (not shipped)
+    assert ("runs i386 code" in note) == shipped
+    assert plan["label"].startswith("i686" if shipped else "x86_64")
+
+
+def test_nginx_serves_tls_1_2_only_on_loopback(tmp_path):
+    conf = bench.nginx_config(tmp_path, tmp_path / "docroot", tmp_path / "certs", 8443)
+    assert "listen 127.0.0.1:8443 ssl;" in conf
+    assert [l.strip() for l in conf.splitlines() if "ssl_protocols" in l] == ["ssl_protocols TLSv1.2;"]
+    assert f"root {tmp_path / 'docroot'};" in conf and "daemon off;" in conf
+    assert "listen 80" not in conf and "443 " not in conf.replace("8443 ", "")
+
+
+def test_nginx_log_gives_the_time_of_the_first_byte():
+    text = ('{"end":1700000010.250,"request_time":2.125,"path":"/downloads/a.exe","status":200,"bytes":5}\n'
+            '\n{"end":1700000011.000,"request_time":0.000,"path":"/downloads/release.ini","status":404,"bytes":0}\n')
+    entries = bench.nginx_requests(text)
+    assert [(e["path"], e["status"]) for e in entries] == [("/downloads/a.exe", 200), ("/downloads/release.ini", 404)]
+    assert entries[0]["time"] == pytest.approx(1700000008.125)
+    assert entries[1]["time"] == pytest.approx(1700000011.0)
+
+
+def test_cpu_time_per_thread_between_two_snapshots():
+    ticks = bench.CLOCK_TICKS
+    before = {(10, 10): ("VantrelSetup.exe", "main", 5), (10, 12): ("VantrelSetup.exe", "thread 2", 0),
+              (20, 20): ("wineserver", "", 100)}
+    after = {(10, 10): ("VantrelSetup.exe", "main", 5 + ticks), (10, 12): ("VantrelSetup.exe", "thread 2", 3 * ticks),
+             (10, 15): ("VantrelSetup.exe", "thread 3", ticks // 2), (20, 20): ("wineserver", "", 100 + 2 * ticks),
+             (21, 21): ("wineserver", "", ticks)}
+    delta = bench.cpu_delta(before, after)
+    assert delta == {("VantrelSetup.exe", "main"): 1.0, ("VantrelSetup.exe", "thread 2"): 3.0,
+                     ("VantrelSetup.exe", "thread 3"): (ticks // 2) / ticks, ("wineserver", ""): 3.0}
+    named = bench.Bench.cpu_names(delta)
+    assert named["VantrelSetup.exe / main"] == 1.0 and named["wineserver"] == 3.0
+    rows = bench.cpu_table({"window": [named], "verify": [{"wineserver": 1.0}],
+                            "seconds": {"window": [3.0], "verify": [2.5]}})
+    # Busiest first; a thread a mode never had counts as idle there.
+    assert rows[2:4] == ["| wineserver | 3.00 | 1.00 |", "| VantrelSetup.exe / thread 2 | 3.00 | 0.00 |"]
+    assert rows[-1] == "| (wall time of the download, s) | 3.00 | 2.50 |"

@@ -128,6 +128,19 @@ def test_startup_probe_times_a_real_window_and_closes_it(prefix, display):
     assert report["exit_codes"] == [0, 0]  # closed through WM_CLOSE, not killed
 
 
+def test_startup_probe_alternates_with_a_reference(prefix, display):
+    window = prefix.win_path(program("minimal_window"))
+    result = prefix.run(program("startup_probe"), window, 3, window, env=display)
+    assert result.returncode == 0, result.stderr
+    report = last_json(result.stdout)
+    assert len(report["ms"]) == 3 and len(report["reference_ms"]) == 3
+    assert all(ms > 0 for ms in report["ms"] + report["reference_ms"])
+    assert report["exit_codes"] == report["reference_exit_codes"] == [0, 0, 0]
+    # A reference that shows no window fails the whole run.
+    failed = prefix.run(program("startup_probe"), window, 2, prefix.win_path(program("winhttp_reader")), env=display)
+    assert failed.returncode == 1 and "no visible window" in failed.stderr
+
+
 def test_startup_probe_gives_up_on_a_program_without_a_window(prefix, display):
     # The reader without arguments prints its usage and exits at once.
     result = prefix.run(program("startup_probe"), prefix.win_path(program("winhttp_reader")), 1, env=display)

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "support/failure.h"
+#include "support/system_api.h"
 
 namespace vantrel {
 
@@ -21,7 +22,7 @@ KernelHandle StartChildProcess(const LaunchRequest& request, const wchar_t* fail
     info.lpParameters = request.parameters.c_str();
     info.lpDirectory = request.directory;
     info.nShow = request.show;
-    const BOOL started = ShellExecuteExW(&info);
+    const BOOL started = Shell32().ShellExecuteExW(&info);
     CheckSystemCall(started != FALSE && info.hProcess != nullptr, failureMessage);
     return KernelHandle(info.hProcess);
 }

@@ -157,6 +157,17 @@ const WinTrustApi& WinTrust() {
     return api;
 }
 
+const Shell32Api& Shell32() {
+    static const Shell32Api api = [] {
+        const char* dll = "shell32.dll";
+        const HMODULE module = LoadOrThrow(dll);
+        Shell32Api table{};
+        VANTREL_RESOLVE(table, ShellExecuteExW);
+        return table;
+    }();
+    return api;
+}
+
 const ComCtl32Api& ComCtl32() {
     ThrowIfSimulatedUnavailable("comctl32.dll");
     static const ComCtl32Api api = [] {

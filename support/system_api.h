@@ -15,6 +15,7 @@
 
 #include <bcrypt.h>
 #include <commctrl.h>
+#include <shellapi.h>
 #include <wincrypt.h>
 #include <winhttp.h>
 #include <wintrust.h>
@@ -77,6 +78,10 @@ struct WinTrustApi {
     decltype(&::WinVerifyTrust) WinVerifyTrust;
 };
 
+struct Shell32Api {
+    decltype(&::ShellExecuteExW) ShellExecuteExW;
+};
+
 struct ComCtl32Api {
     decltype(&::InitCommonControlsEx) InitCommonControlsEx;
 };
@@ -89,6 +94,10 @@ const BCryptApi& BCrypt();
 const Crypt32Api& Crypt32();
 const WinHttpApi& WinHttp();
 const WinTrustApi& WinTrust();
+// shell32.dll is one of the KnownDLLs and safe to import, but loading it
+// (and what it pulls in) is start-up time for a window that may never start
+// a program; it is loaded when the first child process starts.
+const Shell32Api& Shell32();
 // comctl32.dll is loaded by name, not by path: the program's manifest binds
 // that name to the side-by-side version 6, and a path would bypass it.
 const ComCtl32Api& ComCtl32();

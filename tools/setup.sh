@@ -11,6 +11,7 @@ packages=(
   xvfb xauth x11-utils fonts-wqy-microhei fonts-wine imagemagick xdotool
   osslsigncode gcab openssl
   python3-pytest python3-cryptography
+  nginx-light
 )
 
 need_install=0
@@ -28,6 +29,20 @@ done
 if [ "$need_install" = 1 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+  # nginx is only the benchmark's download server (tools/bench.py starts its
+  # own, on loopback ports): its package must not start a system service on
+  # port 80. Where no policy exists yet, one refuses that start for the
+  # length of the install.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n[ "$1" = nginx ] && exit 101\nexit 0\n' > "$policy"
+    chmod 755 "$policy"
+    own_policy=1
+  fi
+  apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null || { [ "$own_policy" = 0 ] || rm -f "$policy"; exit 1; }
+  [ "$own_policy" = 0 ] || rm -f "$policy"
+  # Nor at the next boot.
+  if command -v systemctl >/dev/null 2>&1; then systemctl disable nginx >/dev/null 2>&1 || true; fi
 fi
 echo "setup: toolchain and Wine are installed"

@@ -229,22 +229,41 @@ def test_certificate(downloads):
     assert_nothing_planted_was_loaded(downloads, result.stderr, ["crypt32.dll"])
 
 
-@pytest.mark.vm
-def test_windowed(downloads):
-    downloads.clear_markers()
+def drive_window(downloads: Downloads, *steps) -> str:
+    """Starts the installer's window, runs the driver's steps against it
+    (the last one closes it) and returns the loader trace."""
     process = downloads.popen(downloads.setup)
     try:
-        shown = downloads.prefix.run(DRIVER, "wait-window", "20000")
-        assert shown.returncode == 0, shown.stderr
-        closed = downloads.prefix.run(DRIVER, "close")
-        assert closed.returncode == 0, closed.stderr
+        for step in steps:
+            done = downloads.prefix.run(DRIVER, *step)
+            assert done.returncode == 0, (step, done.stdout, done.stderr)
         _, trace = process.communicate(timeout=60)
     finally:
         if process.poll() is None:
             process.kill()
             process.wait()
     assert process.returncode == 0
+    return trace
+
+
+@pytest.mark.vm
+def test_windowed(downloads):
+    downloads.clear_markers()
+    trace = drive_window(downloads, ("wait-window", "20000"), ("close",))
     assert_nothing_planted_was_loaded(downloads, trace, ["comctl32.dll", "uxtheme.dll"])
+
+
+@pytest.mark.vm
+def test_windowed_install(downloads, staging):
+    """The window loads the download's libraries only on the install
+    command; they must come from the system folder all the same."""
+    data = package_bytes(150_000)
+    staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", data)})
+    downloads.clear_markers()
+    trace = drive_window(downloads, ("wait-window", "20000"), ("click", "install"),
+                         ("wait-enabled", "install", "1", "60000"), ("close",))
+    assert_nothing_planted_was_loaded(downloads, trace, ["comctl32.dll", "uxtheme.dll", "winhttp.dll",
+                                                         "bcrypt.dll", "crypt32.dll"])
 
 
 # ---------------------------------------------------------------- a run-time DLL that can't be had

@@ -62,6 +62,11 @@ struct ProgressLog {
     InstallerApp* app = nullptr;
     std::vector<int> percents;
     std::vector<std::wstring> texts;
+    // What the window finds stored once the run is over: the count of
+    // SetStatus calls, the last line and its percent.
+    std::uint32_t stored = 0;
+    std::wstring lastText;
+    int lastPercent = -1;
     bool cancelOnFirst = false;
     bool done = false;
 };
@@ -147,6 +152,9 @@ protected:
         MSG message;
         while (!log.done && GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
         worker.join();
+        log.stored = app.statusVersion;
+        log.lastText = app.StatusText();
+        log.lastPercent = app.statusPercent;
         DestroyWindow(app.window);
         app.window = nullptr;
         g_log = nullptr;
@@ -276,13 +284,17 @@ TEST_F(Downloader, PublishesProgressPerChunkOnlyWithADigest) {
     {
         ProgressLog log;
         EXPECT_EQ(FetchWithWindow(log, L"/t/bytes/200000", 200000, kDigest200000), L"");
-        // At least four 64 KiB chunks and the verification step.
-        ASSERT_GE(log.percents.size(), 5u);
-        for (std::size_t i = 1; i < log.percents.size(); ++i) EXPECT_LE(log.percents[i - 1], log.percents[i]);
-        EXPECT_EQ(log.percents[log.percents.size() - 2], 100) << "the last chunk posts 100";
+        // Every chunk (at least four of 64 KiB) and the verification step
+        // store their line; this window never catches up (it is no main
+        // window with a repaint timer), so only the first chunk and the new
+        // kind of text post.
+        EXPECT_GE(log.stored, 5u);
+        ASSERT_EQ(log.percents.size(), 2u);
+        EXPECT_LT(log.percents.front(), 100);
+        EXPECT_EQ(log.texts.front().rfind(L"正在下载安装包：", 0), 0u) << log.texts.front();
         EXPECT_EQ(log.percents.back(), 100);
         EXPECT_EQ(log.texts.back(), L"正在校验安装包…");
-        EXPECT_LT(log.percents.front(), 100);
+        EXPECT_EQ(log.lastPercent, 100);
     }
     {
         // A limit below 1 KB: the percentage still reaches 100.
@@ -331,9 +343,9 @@ TEST_F(Downloader, CancellationIsHonouredAfterTheFileAndAfterEachChunk) {
         EXPECT_TRUE(IsGeneratedPrefix(bytes));
         ASSERT_FALSE(log.percents.empty());
         EXPECT_LE(log.percents.size(), 2u);
-        EXPECT_EQ(static_cast<std::size_t>(log.percents.back()), bytes.size() * 100 / 400000)
-            << "the last message must describe the last chunk written";
-        EXPECT_EQ(log.texts.back(), DownloadProgressText(L"安装包", bytes.size(), 400000));
+        EXPECT_EQ(static_cast<std::size_t>(log.lastPercent), bytes.size() * 100 / 400000)
+            << "the last line stored must describe the last chunk written";
+        EXPECT_EQ(log.lastText, DownloadProgressText(L"安装包", bytes.size(), 400000));
     }
 }
 

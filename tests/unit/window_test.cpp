@@ -319,6 +319,46 @@ void DrainQuit() {
 
 }  // namespace
 
+TEST(StatusChannel, ALineOfTheSameKindPostsOnlyWhenNoMessageWaits) {
+    InstallerApp app;
+    app.window = MessageOnlyWindow();
+    ASSERT_NE(app.window, nullptr);
+    const struct {
+        const wchar_t* text;
+        int percent;
+        bool windowCaughtUp;  // the window cleared statusQueued before this line
+        bool posts;
+    } lines[] = {
+        {L"正在获取版本信息…", 0, false, true},                 // the first line
+        {L"正在下载安装包：64 / 9000 KB", 0, false, true},      // a new kind
+        {L"正在下载安装包：128 / 9000 KB", 1, false, false},    // one message waits already
+        {L"正在下载安装包：128 / 9000 KB", 2, false, false},    // the percent alone
+        {L"正在下载安装包：192 / 9000 KB", 2, true, true},      // read: the next one posts
+        {L"正在下载安装包：256 / 9000 KB", 2, false, false},
+        {L"正在校验安装包…", 100, false, true},
+        {L"安装包 SHA-256 校验失败，已拒绝运行。", 0, false, true},
+        {L"安装包 SHA-256 校验失败，已拒绝运行。", 0, false, false},  // the same text again
+    };
+    std::uint32_t version = app.statusVersion;
+    for (const auto& line : lines) {
+        if (line.windowCaughtUp) app.statusQueued.store(false);
+        app.SetStatus(line.text, line.percent);
+        MSG message{};
+        const bool posted = PeekMessageW(&message, app.window, kStatusMessage, kStatusMessage, PM_REMOVE) != 0;
+        EXPECT_EQ(posted, line.posts) << line.text;
+        if (posted) {
+            EXPECT_EQ(message.wParam, static_cast<WPARAM>(line.percent)) << line.text;
+        }
+        // Posted or not, the window finds the line, its percent and that it is new.
+        EXPECT_EQ(app.StatusText(), line.text);
+        EXPECT_EQ(app.statusPercent, line.percent);
+        EXPECT_EQ(app.statusVersion, ++version);
+        EXPECT_TRUE(app.statusQueued.load());
+    }
+    DestroyWindow(app.window);
+    app.window = nullptr;
+}
+
 TEST(Worker, AFailureBeforeAnyDownloadBecomesTheStatusLineAndEndsTheRun) {
     BrokenTempFolder brokenTemp;
     InstallerApp app;
@@ -465,6 +505,11 @@ TEST(MainWindow, StatusAndEndMessagesUpdateTheControls) {
     PumpUntil([&] { return TextOf(app.statusLabel) == line(32); });
     EXPECT_EQ(TextOf(app.statusLabel), line(32));
     EXPECT_EQ(SendMessageW(app.progressBar, PBM_GETPOS, 0, 0), 50);
+    // An interval that brings nothing stops the timer, and the next line
+    // posts again.
+    PumpUntil([&] { return !app.statusQueued.load(); });
+    EXPECT_FALSE(app.statusQueued.load());
+    EXPECT_FALSE(KillTimer(window, kStatusPaintTimer)) << "the timer stops once nothing comes";
     // The end of the run paints what is still held back at once.
     app.SetStatus(line(33), 51);
     DispatchStatus(window);
