@@ -38,6 +38,10 @@ step "i686 unit tests" env WINEPREFIX="$unit_prefix" "$src_dir/tools/wine-run.sh
 if [ "${VANTREL_VM_SUITE:-vm}" = all ]; then
   # Every end-to-end entry of the i686 build, as the host path runs them
   # where the kernel runs i386 code: the same CTest entries, one per file.
+  # One pytest session per entry: pytest would keep the folders (and the
+  # prefix copies in them) of the last three, more than the VM's tmpfs holds.
+  # A fixed base folder is emptied at the start of each session instead.
+  export PYTEST_ADDOPTS="--basetemp=/tmp/vantrel-pytest"
   step "i686 end-to-end, every entry" ctest --test-dir "$build_dir" -L e2e -LE vm \
     --output-on-failure || status=1
 else
