@@ -31,4 +31,4 @@ def test_downloader_in_process(win10, staging):
         if entry.get("listener") == "main" and entry.get("path"):
             assert entry["tls_version"] == "TLSv1.2", entry
             assert entry["user_agent"] == "VantrelSetup/1.0", entry
-    assert "/t/bytes/1" not in [entry.get("path") for entry in seen]
+    assert "/redirected" not in [entry.get("path") for entry in seen]

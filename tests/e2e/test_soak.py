@@ -1,10 +1,11 @@
-"""Fault soak of "--verify": a few hundred runs in one prefix, each against a
-fault drawn at random (fixed seed) from what the staging server can do to a
-download -- error statuses, bodies cut off or reset, wrong sizes and digests,
-broken manifests, lying or missing length headers, short stalls and slow
-bodies. Every run must end with the exit code the fault calls for, request
-what it should and nothing else, and leave no workspace folder and no
-process behind. The counts per fault are printed at the end."""
+"""Fault soak of "--verify" in one prefix: every kind of fault the staging
+server can do to a download -- error statuses, bodies cut off or reset,
+wrong sizes and digests, broken manifests, lying or missing length headers,
+short stalls and slow bodies -- twice, with its details (sizes, offsets,
+codes) drawn from a fixed seed. Every kind has one outcome, so two runs per
+kind are two runs per kind and outcome. Every run must end with the exit code
+the fault calls for, request what it should and nothing else, and leave no
+workspace folder and no process behind."""
 from __future__ import annotations
 
 import collections
@@ -19,7 +20,7 @@ import vantrel_server
 
 SETUP = harness.Prefix.exe("VantrelSetup")
 SEED = 20240611
-RUNS = 240
+RUNS_PER_KIND = 2
 MANIFEST = "/downloads/release.ini"
 MANIFEST_LIMIT = 65536
 
@@ -46,14 +47,13 @@ def manifest_text(values: dict) -> bytes:
     return ("\r\n".join(lines) + "\r\n").encode()
 
 
-def make_fault(rng: random.Random, index: int) -> Fault:
+def make_fault(rng: random.Random, index: int, kind: str) -> Fault:
     """One run's server content: a package of random size, a manifest, and
-    possibly one fault applied to either."""
+    the fault of this kind applied to either."""
     name = rng.choice(["Full-Setup-2.0.exe", "Setup.exe", "a.exe", "-x.exe", "Setup-1.2.3.exe"])
     data = package_bytes(rng.randint(1, 400_000), index)
     good = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data))}
     package_path = "/downloads/" + name
-    kind = rng.choice(KINDS)
 
     def fault(expected_exit, package_requested, values=None, manifest=None, rules=None, package=None):
         text = manifest if manifest is not None else manifest_text(values or good)
@@ -194,10 +194,10 @@ def test_soak_verify_against_random_faults(win10, staging):
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     rng = random.Random(SEED)
-    counts: collections.Counter = collections.Counter()
     exits: collections.Counter = collections.Counter()
-    for index in range(RUNS):
-        fault = make_fault(rng, index)
+    runs = [kind for kind in KINDS for _ in range(RUNS_PER_KIND)]
+    for index, kind in enumerate(runs):
+        fault = make_fault(rng, index, kind)
         for child in docroot.iterdir():
             if child.is_dir():
                 for item in child.iterdir():
@@ -215,11 +215,6 @@ def test_soak_verify_against_random_faults(win10, staging):
         assert setup_processes(win10) == [], context
         expected_paths = [MANIFEST] + (["/downloads/" + fault.package_name] if fault.package_requested else [])
         assert distinct_in_order(staging.paths()) == expected_paths, context
-        counts[fault.kind] += 1
         exits[result.returncode] += 1
 
-    print(f"\nsoak: {RUNS} --verify runs, seed {SEED}; exit codes {dict(sorted(exits.items()))}")
-    for kind in KINDS:
-        print(f"  {counts[kind]:4d}  {kind}")
-    # Every kind of fault came up; the seed decides how often.
-    assert set(counts) == set(KINDS)
+    print(f"\nsoak: {len(runs)} --verify runs, seed {SEED}; exit codes {dict(sorted(exits.items()))}")

@@ -12,7 +12,7 @@
 #   CACHE defaults to $VANTREL_VM_DIR, else /var/cache/vantrel-vm.
 #
 # Everything comes from Debian's archive, through the mirror the host's apt
-# already uses. Needs root (debootstrap, chroot).
+# already uses. Needs root (mmdebstrap in root mode).
 set -euo pipefail
 # Only the image's folder goes to stdout (fd 3); everything else to stderr.
 exec 3>&1 1>&2
@@ -53,7 +53,7 @@ if [ -f "$image/root.img" ] && [ -f "$image/kernel" ] && [ -f "$image/initrd.img
   exit 0
 fi
 
-[ "$(id -u)" = 0 ] || die "building the VM image needs root (debootstrap, chroot)"
+[ "$(id -u)" = 0 ] || die "building the VM image needs root (mmdebstrap in root mode)"
 
 now() { echo "${EPOCHREALTIME/,/.}"; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
@@ -68,7 +68,7 @@ build_t0=$(now)
 
 # --- host tools --------------------------------------------------------------
 
-host_packages=(debootstrap qemu-system-x86 qemu-utils e2fsprogs xz-utils)
+host_packages=(mmdebstrap qemu-system-x86 qemu-utils e2fsprogs xz-utils)
 
 install_host_tools() {
   local missing=() p
@@ -132,12 +132,11 @@ security_mirror=$(mirror_for "$suite-security")
 updates_mirror=$(mirror_for "$suite-updates")
 
 # The host's apt settings that decide whether the archive can be reached
-# (proxies, tolerance of an old Release file) apply inside the chroot too.
+# (proxies, tolerance of an old Release file) apply to the build too.
 host_apt_settings() {
   apt-config dump 2>/dev/null |
     grep -E '^Acquire::(Check-Valid-Until|Check-Date|https?::Proxy|http::Proxy::[^ ]+) ' || true
 }
-proxy=$(apt-config dump 2>/dev/null | sed -n 's/^Acquire::http::Proxy "\(.*\)";$/\1/p')
 
 # --- the root tree ----------------------------------------------------------
 
@@ -145,129 +144,75 @@ work=$cache/build
 root=$work/root
 
 fresh_work_dir() {
-  # Mounts for the chroot live in private mount namespaces (below), so
-  # nothing is mounted under $root here; --one-file-system guards anyway.
+  # mmdebstrap mounts /proc, /sys and /dev in the target itself and
+  # unmounts them when it ends; --one-file-system guards anyway.
   if [ -e "$work" ]; then
     if findmnt -rno TARGET | awk -v r="$root" 'index($0, r) == 1 { found = 1 } END { exit !found }'; then
       die "something is still mounted under $root; unmount it first"
     fi
     rm -rf --one-file-system "$work"
   fi
-  mkdir -p "$work"
-}
-
-run_debootstrap() {
-  # debootstrap mounts /proc and /sys in the target itself: a private mount
-  # namespace drops them even when it fails half-way.
-  http_proxy=${proxy:-${http_proxy:-}} \
-    unshare --mount --propagation private \
-    debootstrap --variant=minbase --arch=amd64 "$suite" "$root" "$main_mirror" \
-    >"$work/debootstrap.log" 2>&1 ||
-    { tail -n 30 "$work/debootstrap.log" >&2; die "debootstrap failed (log: $work/debootstrap.log)"; }
-}
-
-write_apt_config() {
-  {
-    echo "Types: deb"
-    echo "URIs: $main_mirror"
-    echo "Suites: $suite${updates_mirror:+ $suite-updates}"
-    echo "Components: main"
-    echo "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
-    if [ -n "$security_mirror" ]; then
-      echo
-      echo "Types: deb"
-      echo "URIs: $security_mirror"
-      echo "Suites: $suite-security"
-      echo "Components: main"
-      echo "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
-    fi
-  } >"$root/etc/apt/sources.list.d/debian.sources"
-  rm -f "$root/etc/apt/sources.list"
-
-  {
-    echo 'APT::Install-Recommends "false";'
-    echo 'APT::Install-Suggests "false";'
-    host_apt_settings
-  } >"$root/etc/apt/apt.conf.d/00vantrel-vm"
-
-  # Documentation, manuals and translations are of no use in a test VM and
-  # make up a good part of the image; copyright files stay. udev's initrd
-  # parts go too (see the initrd below).
-  cat >"$root/etc/dpkg/dpkg.cfg.d/vantrel-vm" <<'EOF'
-force-unsafe-io
-path-exclude /usr/share/doc/*
-path-include /usr/share/doc/*/copyright
-path-exclude /usr/share/man/*
-path-exclude /usr/share/info/*
-path-exclude /usr/share/locale/*
-path-exclude /usr/share/lintian/*
-path-exclude /usr/share/initramfs-tools/hooks/udev
-path-exclude /usr/share/initramfs-tools/scripts/init-top/udev
-path-exclude /usr/share/initramfs-tools/scripts/init-bottom/udev
-EOF
-
-  # No service may start in the chroot.
-  printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-  chmod 755 "$root/usr/sbin/policy-rc.d"
+  mkdir -p "$work/overlay/etc/initramfs-tools/conf.d" "$work/overlay/etc/initramfs-tools/hooks"
 
   # The initrd only has to find an ext4 root on a virtio disk; listing its
   # modules instead of "most" makes it small and quick to unpack and build,
-  # and leaving udev out of it (the excludes above) saves seconds of boot
-  # under emulation: the modules are loaded by name.
-  mkdir -p "$root/etc/initramfs-tools/conf.d" "$root/etc/initramfs-tools/hooks"
-  printf 'MODULES=list\nCOMPRESS=gzip\n' >"$root/etc/initramfs-tools/conf.d/vantrel-vm"
-  cat >"$root/etc/initramfs-tools/hooks/vantrel-vm" <<'EOF'
+  # and leaving udev out of it (the excludes below) saves seconds of boot
+  # under emulation: the modules are loaded by name. In place before the
+  # kernel's package builds the initrd.
+  printf 'MODULES=list\nCOMPRESS=gzip\n' >"$work/overlay/etc/initramfs-tools/conf.d/vantrel-vm"
+  cat >"$work/overlay/etc/initramfs-tools/hooks/vantrel-vm" <<'EOF2'
 #!/bin/sh
 [ "$1" = prereqs ] && exit 0
 . /usr/share/initramfs-tools/hook-functions
 force_load virtio_pci
 force_load virtio_blk
 force_load ext4
-EOF
-  chmod 755 "$root/etc/initramfs-tools/hooks/vantrel-vm"
+EOF2
+  chmod 755 "$work/overlay/etc/initramfs-tools/hooks/vantrel-vm"
+
+  # What the guest needs of its own: "localhost" resolves (a minbase root
+  # has no /etc/hosts, and the local test servers are named so), no name
+  # servers (the VM has no network), and the init that runs the tests.
+  cat >"$work/customize.sh" <<EOF2
+set -e
+printf '127.0.0.1 localhost vantrel-vm\\n' >"\$1/etc/hosts"
+echo vantrel-vm >"\$1/etc/hostname"
+rm -f "\$1/etc/resolv.conf"
+: >"\$1/etc/resolv.conf"
+install -m 755 "$here/guest-init.sh" "\$1/sbin/vantrel-init"
+EOF2
 }
 
-# Runs inside a private mount namespace: the mounts the package scripts need
-# vanish with it, whether the install works or not, and never show up on the
-# host.
-chroot_install() {
-  local root=$1
-  shift
-  mount -t proc proc "$root/proc"
-  mount -t sysfs sysfs "$root/sys"
-  mount --rbind /dev "$root/dev"
-  mount -t tmpfs tmpfs "$root/run"
-  mount -t tmpfs tmpfs "$root/tmp"
-  local in_root=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8
-                 DEBIAN_FRONTEND=noninteractive DEBCONF_NONINTERACTIVE_SEEN=true
-                 chroot "$root")
-  "${in_root[@]}" dpkg --add-architecture i386
-  "${in_root[@]}" apt-get -qq update
-  "${in_root[@]}" apt-get -y -q -o Dpkg::Options::=--force-confold install "$@"
-  "${in_root[@]}" apt-get clean
-}
-
-install_packages() {
-  local packages
+run_mmdebstrap() {
+  local packages sources=("deb $main_mirror $suite main") opts=() line
   mapfile -t packages < <(sed -e 's/#.*//' -e 's/[[:space:]]//g' -e '/^$/d' "$packages_file")
-  unshare --mount --propagation private \
-    bash -euo pipefail -c "$(declare -f chroot_install); chroot_install \"\$@\"" \
-    chroot_install "$root" "${packages[@]}" >"$work/install.log" 2>&1 ||
-    { tail -n 40 "$work/install.log" >&2; die "package install failed (log: $work/install.log)"; }
+  [ -n "$updates_mirror" ] && sources+=("deb $updates_mirror $suite-updates main")
+  [ -n "$security_mirror" ] && sources+=("deb $security_mirror $suite-security main")
+  while IFS= read -r line; do
+    [ -n "$line" ] && opts+=("--aptopt=$line")
+  done < <(host_apt_settings)
+  # Documentation, manuals and translations are of no use in a test VM and
+  # make up a good part of the image; copyright files stay. udev's initrd
+  # parts go too (see the initrd above).
+  local exclude
+  for exclude in /usr/share/doc/\* /usr/share/man/\* /usr/share/info/\* /usr/share/locale/\* \
+                 /usr/share/lintian/\* /usr/share/initramfs-tools/hooks/udev \
+                 /usr/share/initramfs-tools/scripts/init-top/udev \
+                 /usr/share/initramfs-tools/scripts/init-bottom/udev; do
+    opts+=("--dpkgopt=path-exclude=$exclude")
+  done
+  opts+=("--dpkgopt=path-include=/usr/share/doc/*/copyright")
+  mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
+    --include="$(IFS=,; echo "${packages[*]}")" \
+    --aptopt='APT::Install-Recommends "false"' --aptopt='APT::Install-Suggests "false"' \
+    --dpkgopt=force-unsafe-io "${opts[@]}" \
+    --setup-hook="sync-in $work/overlay /" \
+    --customize-hook="sh $work/customize.sh \"\$1\"" \
+    "$suite" "$root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1 ||
+    { tail -n 40 "$work/mmdebstrap.log" >&2; die "mmdebstrap failed (log: $work/mmdebstrap.log)"; }
 }
 
 configure_root() {
-  rm -rf "$root"/var/lib/apt/lists/* "$root"/var/cache/apt/*.bin \
-         "$root"/var/log/* "$root"/usr/share/man "$root"/usr/share/info
-  # A minbase root has no /etc/hosts, and without it nothing resolves
-  # "localhost", which the local test servers are named.
-  printf '127.0.0.1 localhost vantrel-vm\n' >"$root/etc/hosts"
-  echo vantrel-vm >"$root/etc/hostname"
-  # The VM has no network: no name servers.
-  rm -f "$root/etc/resolv.conf"
-  : >"$root/etc/resolv.conf"
-  install -m 755 "$here/guest-init.sh" "$root/sbin/vantrel-init"
-
   local kernel initrd version
   kernel=$(ls "$root"/boot/vmlinuz-* | sort -V | tail -n 1)
   version=${kernel##*/vmlinuz-}
@@ -310,8 +255,7 @@ publish() {
   rm -rf --one-file-system "$image"
   mkdir -p "$image"
   mv -f "$work/root.img" "$work/kernel" "$work/initrd.img" "$image/"
-  mv -f "$work/debootstrap.log" "$image/build-debootstrap.log"
-  mv -f "$work/install.log" "$image/build-install.log"
+  mv -f "$work/mmdebstrap.log" "$image/build.log"
   echo "$key" >"$image/stamp"
   rm -rf --one-file-system "$work"
   local old
@@ -323,9 +267,7 @@ publish() {
 log "building the VM image in $image (mirror $main_mirror)"
 step host-tools install_host_tools
 step prepare fresh_work_dir
-step debootstrap run_debootstrap
-write_apt_config
-step packages install_packages
+step mmdebstrap run_mmdebstrap
 step configure configure_root
 step disk make_disk
 step publish publish
