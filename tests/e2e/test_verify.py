@@ -15,14 +15,8 @@ NET = harness.Prefix.exe("vantrel_net_tests")
 MANIFEST = "/downloads/release.ini"
 
 
-def package_bytes(length: int, seed: int) -> bytes:
-    """Deterministic filler standing in for a product installer."""
-    block = hashlib.sha256(b"vantrel package %d" % seed).digest()
-    return (block * (length // len(block) + 1))[:length]
-
-
-FULL = package_bytes(300_000, 1)
-AGENT = package_bytes(200_000, 2)
+FULL = harness.package_bytes(300_000, 1)
+AGENT = harness.package_bytes(200_000, 2)
 CHANNEL_FILES = {"win10": "Full-Setup-2.0.exe", "win7": "Agent-Setup-2.0.exe"}
 
 
