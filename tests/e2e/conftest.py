@@ -60,23 +60,15 @@ class Staging:
 
     def publish_manifest(self, sections: dict, raw: str | None = None) -> bytes:
         """Writes /downloads/release.ini from {"windows": {"file":..., ...}, ...}."""
-        if raw is None:
-            lines = []
-            for section, values in sections.items():
-                lines.append(f"[{section}]")
-                lines.extend(f"{key}={value}" for key, value in values.items())
-            raw = "\r\n".join(lines) + "\r\n"
+        raw = harness.ini_text(sections) if raw is None else raw
         data = raw.encode("utf-8") if isinstance(raw, str) else raw
         self.publish("/downloads/release.ini", data)
         return data
 
     def publish_package(self, name: str, data: bytes, channel: str = "windows", **overrides) -> dict:
         """Publishes a package and a manifest section describing it."""
-        import hashlib
         self.publish("/downloads/" + name, data)
-        values = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data))}
-        values.update(overrides)
-        return values
+        return harness.manifest_section(name, data, **overrides)
 
     def rule(self, path: str, **behaviour) -> None:
         self._rules[path] = behaviour

@@ -70,6 +70,19 @@ def package_bytes(length: int, seed: int = 0) -> bytes:
     return (block * (length // len(block) + 1))[:length]
 
 
+def manifest_section(name: str, data: bytes, **changes) -> dict:
+    """A release.ini section for a package: file, sha256 and size, with
+    changes (None leaves a key out)."""
+    entry = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data)), **changes}
+    return {key: value for key, value in entry.items() if value is not None}
+
+
+def ini_text(sections: dict) -> str:
+    """release.ini from {"windows": {"file": ..., ...}, ...}, with CRLF line ends."""
+    return "".join(f"[{name}]\r\n" + "".join(f"{k}={v}\r\n" for k, v in values.items())
+                   for name, values in sections.items())
+
+
 def hexarg(text: str) -> str:
     """Text as the window driver takes it on its command line."""
     return "hex:" + text.encode("utf-8").hex()

@@ -20,10 +20,7 @@ AGENT = harness.package_bytes(200_000, 2)
 CHANNEL_FILES = {"win10": "Full-Setup-2.0.exe", "win7": "Agent-Setup-2.0.exe"}
 
 
-def section(name: str, data: bytes, **overrides) -> dict:
-    values = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data))}
-    values.update(overrides)
-    return values
+section = harness.manifest_section
 
 
 def publish_both_channels(staging) -> None:
