@@ -24,10 +24,11 @@ Exit code 0 when the image passes, 1 with one line per problem when not.
 from __future__ import annotations
 
 import re
-import struct
 import subprocess
 import sys
 from pathlib import Path
+
+import pe_image
 
 # HKLM\System\CurrentControlSet\Control\Session Manager\KnownDLLs of Windows 7 SP1.
 KNOWN_DLLS = {
@@ -36,88 +37,6 @@ KNOWN_DLLS = {
     "rpcrt4", "sechost", "setupapi", "shell32", "shlwapi", "urlmon", "user32", "usp10",
     "wininet", "wldap32", "ws2_32",
 }
-
-IMAGE_SCN_MEM_EXECUTE = 0x20000000
-
-
-class Image:
-    """The parts of a PE file the check needs."""
-
-    def __init__(self, data: bytes):
-        self.data = data
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("not a PE image")
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        self.magic = struct.unpack_from("<H", data, optional)[0]
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        self.wide = self.magic == 0x20B
-        self.pointer = 8 if self.wide else 4
-        if self.wide:
-            self.base = struct.unpack_from("<Q", data, optional + 24)[0]
-            directories = optional + 112
-        else:
-            self.base = struct.unpack_from("<I", data, optional + 28)[0]
-            directories = optional + 96
-        self.size = struct.unpack_from("<I", data, optional + 56)[0]
-        self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(16)]
-        self.sections = []
-        table = optional + optional_size
-        for i in range(sections):
-            name, vsize, rva, raw_size, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
-            flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
-            self.sections.append((name.rstrip(b"\0").decode(), rva, max(vsize, raw_size), raw, raw_size, flags))
-
-    def section_of(self, rva: int):
-        for section in self.sections:
-            if section[1] <= rva < section[1] + section[2]:
-                return section
-        return None
-
-    def read(self, rva: int, size: int) -> bytes | None:
-        """Bytes at an RVA as the file holds them; zeros past a section's file data."""
-        section = self.section_of(rva)
-        if section is None:
-            return None
-        _, start, _, raw, raw_size, _ = section
-        offset = rva - start
-        chunk = self.data[raw + offset:raw + min(offset + size, raw_size)] if offset < raw_size else b""
-        return chunk + b"\0" * (size - len(chunk))
-
-    def read_pointer(self, rva: int) -> int | None:
-        raw = self.read(rva, self.pointer)
-        return None if raw is None else int.from_bytes(raw, "little")
-
-    def c_string(self, rva: int) -> str:
-        raw = self.read(rva, 256) or b""
-        return raw.split(b"\0", 1)[0].decode("ascii", "replace")
-
-    def imports(self) -> tuple[list[str], set[int]]:
-        """The DLL names of the import directory, and the VAs of all its slots."""
-        rva, size = self.directories[1]
-        names, slots = [], set()
-        if rva == 0:
-            return names, slots
-        for offset in range(0, size, 20):
-            lookup, _, _, name, first = struct.unpack_from("<IIIII", self.read(rva + offset, 20))
-            if name == 0 and first == 0:
-                break
-            names.append(self.c_string(name))
-            walk = lookup or first
-            index = 0
-            while True:
-                entry = self.read_pointer(walk + index * self.pointer)
-                if not entry:
-                    break
-                slots.add(self.base + first + index * self.pointer)
-                index += 1
-        return names, slots
-
-    def is_code(self, va: int) -> bool:
-        rva = va - self.base
-        section = self.section_of(rva) if 0 <= rva < self.size else None
-        return section is not None and bool(section[5] & IMAGE_SCN_MEM_EXECUTE)
 
 
 def import_slots_from_map(map_text: str) -> dict[int, str]:
@@ -150,8 +69,8 @@ def referenced_addresses(objdump: str, exe: Path) -> set[int]:
 
 
 def check(exe: Path, map_file: Path, objdump: str, known_dlls_only: bool) -> list[str]:
-    image = Image(exe.read_bytes())
-    names, loader_slots = image.imports()
+    image = pe_image.open_image(exe)
+    names, loader_slots = pe_image.imports(image)
     problems = []
     if known_dlls_only:
         for name in names:
@@ -163,8 +82,8 @@ def check(exe: Path, map_file: Path, objdump: str, known_dlls_only: bool) -> lis
     for address in sorted(referenced_addresses(objdump, exe) & slots.keys()):
         if address in loader_slots:
             continue
-        value = image.read_pointer(address - image.base)
-        if value is not None and image.is_code(value):
+        value = pe_image.read_pointer(image, address)
+        if value is not None and pe_image.is_code(image, value):
             continue
         shown = "outside the image" if value is None else f"0x{value:x}"
         problems.append(f"the code uses {slots[address]} through the slot at 0x{address:x}, which is "

@@ -8,7 +8,7 @@
 # release.ini (by vantrel-manifest write, which refuses what the installer
 # would refuse and reads the result back through the installer's reader) and
 # SHA256SUMS. Then serves DIR over HTTPS with the bundled test server, on the
-# ports the staging build was configured with and with its test certificate,
+# ports the staging build was configured with and with the test certificate,
 # and runs that build's "VantrelSetup.exe --verify" in a Windows 7 and a
 # Windows 10 prefix: each must fetch release.ini and its own channel's
 # package and accept it. Prints both exit codes and what each run downloaded.
@@ -16,8 +16,7 @@
 #
 # Which build runs (option, then environment variable, then the default):
 #   --build DIR          VANTREL_PUBLISH_BUILD  a staging test build folder: its
-#                        VantrelSetup.exe, vantrel-manifest.exe, ports, test
-#                        certificate and base prefixes (tools/make-prefix.sh).
+#                        VantrelSetup.exe, vantrel-manifest.exe and ports.
 #                        Default: build/test-i686 (the shipped width) where this
 #                        kernel runs i386 code and that build exists, otherwise
 #                        build/test (the x86_64 build of the same sources).
@@ -25,7 +24,7 @@
 #                        DIR's, e.g. a signed copy; it must be a staging build
 #                        (its ports are the build folder's).
 #   --win7-prefix DIR, --win10-prefix DIR       Wine prefixes to run in (default:
-#                        fresh copies of the build's base prefixes, removed after)
+#                        fresh copies of the machine's base prefixes, removed after)
 set -euo pipefail
 
 src_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -83,25 +82,9 @@ config = json.load(open(sys.argv[2]))
 sys.exit(0 if config["product_host"] == "localhost" and "localhost".encode("utf-16-le") in image else 1)
 PY
 
-# The loader that runs an image of this width: the 64-bit one for x86_64,
-# the ordinary one (WOW64) for i686.
-loader_for() {
-  local machine
-  machine=$(/usr/bin/python3 -c 'import sys; d=open(sys.argv[1],"rb").read(4096); p=int.from_bytes(d[60:64],"little"); print(hex(int.from_bytes(d[p+4:p+6],"little")))' "$1")
-  case "$machine" in
-    0x8664) echo /usr/lib/wine/wine64 ;;
-    0x14c) echo /usr/lib/wine/wine ;;
-    *) fail "$1: unknown machine $machine" ;;
-  esac
-}
-width() { [ "$(loader_for "$1")" = /usr/lib/wine/wine64 ] && echo x86_64 || echo i686; }
+# Wine's environment and loader, the prefixes and the server: tests/e2e/winectl.py.
+winectl() { /usr/bin/python3 "$src_dir/tests/e2e/winectl.py" "$@"; }
 win_path() { echo "Z:$(realpath "$1" | tr / '\\')"; }
-port=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["product_port"])' "$config")
-runtime_port=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["runtime_port"])' "$config")
-
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
-export WINEARCH=win64 WINEDEBUG=-all
-wine_dir=${VANTREL_WINE_DIR:-$build/wine}
 work=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-publish.XXXXXX")
 server_pid=""
 made_prefixes=()
@@ -113,17 +96,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if [ -z "$win7_prefix" ] || [ -z "$win10_prefix" ]; then
-  if [ ! -f "$wine_dir/base/.vantrel-ready" ] || [ ! -f "$wine_dir/base-win10/.vantrel-ready" ]; then
-    "$src_dir/tools/make-prefix.sh" "$build" "$wine_dir" >/dev/null
+for channel in win7 win10; do
+  var=${channel}_prefix
+  if [ -z "${!var}" ]; then
+    printf -v "$var" '%s' "$work/$channel"
+    winectl copy "$channel" "${!var}"
+    made_prefixes+=("${!var}")
   fi
-  if [ -z "$win7_prefix" ]; then
-    win7_prefix=$work/win7; cp -a "$wine_dir/base" "$win7_prefix"; made_prefixes+=("$win7_prefix")
-  fi
-  if [ -z "$win10_prefix" ]; then
-    win10_prefix=$work/win10; cp -a "$wine_dir/base-win10" "$win10_prefix"; made_prefixes+=("$win10_prefix")
-  fi
-fi
+done
 
 # The layout. Stale packages from an earlier run would be served too, so
 # only the files this run writes may already be there.
@@ -142,9 +122,9 @@ cp "$win7_file" "$downloads/$win7_name"
 [ "$windows_name" = "$win7_name" ] || cp "$windows_file" "$downloads/$windows_name"
 
 say "build: $build ($why)"
-say "manifest: $(width "$tool") vantrel-manifest.exe"
+say "manifest: $(winectl width "$tool") vantrel-manifest.exe"
 set +e
-WINEPREFIX=$win10_prefix "$(loader_for "$tool")" "$tool" write \
+WINEPREFIX=$win10_prefix "$src_dir/tools/wine-run.sh" "$tool" write \
   --win7 "$(win_path "$downloads/$win7_name")" --windows "$(win_path "$downloads/$windows_name")" \
   "$(win_path "$downloads/release.ini")" >"$work/manifest.log" 2>&1
 code=$?
@@ -164,26 +144,24 @@ say "wrote $downloads: release.ini ${packages[*]} SHA256SUMS"
 # Serve it as the product download server of the staging build.
 rm -f "$out/_rules.json"
 : >"$out/_requests.log"
-/usr/bin/python3 "$src_dir/tools/https_server/vantrel_server.py" --docroot "$out" --certs "$build/certs" \
-  --port "$port" --runtime-port "$runtime_port" >"$work/server.out" 2>"$work/server.err" &
+/usr/bin/python3 "$src_dir/tests/e2e/winectl.py" serve "$out" "$build" --ready-file "$work/ready" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 for _ in $(seq 200); do
-  grep -q ready "$work/server.out" 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.err" >&2; fail "the server did not start (is port $port in use?)"; }
+  [ -f "$work/ready" ] && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.err" >&2; fail "the server did not start (are the build's ports in use?)"; }
   sleep 0.05
 done
-grep -q ready "$work/server.out" || fail "the server did not become ready"
-say "serving $out on https://localhost:$port/ (test certificate of $build/certs)"
+[ -f "$work/ready" ] || fail "the server did not become ready"
+say "$(cat "$work/server.out") (test certificate of tests/fixtures/test-ca)"
 
 # One --verify per channel; the request log says what each run fetched.
 status=0
-loader=$(loader_for "$exe")
 for channel in win7 windows; do
   if [ "$channel" = win7 ]; then prefix=$win7_prefix system="Windows 7 SP1"; package=$win7_name
   else prefix=$win10_prefix system="Windows 10"; package=$windows_name; fi
   before=$(wc -l <"$out/_requests.log")
   set +e
-  WINEPREFIX=$prefix timeout 600 "$loader" "$exe" --verify >/dev/null 2>&1
+  WINEPREFIX=$prefix timeout 600 "$src_dir/tools/wine-run.sh" "$exe" --verify >/dev/null 2>&1
   code=$?
   set -e
   requests=$(tail -n +"$((before + 1))" "$out/_requests.log" \
@@ -195,7 +173,7 @@ for line in sys.stdin:
     size = "%d bytes" % os.path.getsize(local) if os.path.isfile(local) else "not found"
     print(e["method"], e["path"], size, e["tls_version"], e["user_agent"], sep=" | ")' "$out")
   expected=$(printf 'GET | /downloads/release.ini\nGET | /downloads/%s\n' "$package")
-  say "$channel ($system prefix, $(width "$exe") $(basename "$exe") --verify): exit $code"
+  say "$channel ($system prefix, $(winectl width "$exe") $(basename "$exe") --verify): exit $code"
   printf '%s\n' "$requests" | sed 's/^/    /'
   if [ "$code" != 0 ] || [ "$(printf '%s\n' "$requests" | cut -d'|' -f1,2 | sed 's/ *$//')" != "$expected" ]; then
     status=1

@@ -6,18 +6,46 @@
 # installation of the sample product installer.
 #
 # With a usable $DISPLAY the window opens there and you click through it
-# yourself. Without one, an Xvfb screen is used, the window driver presses
-# "下载并安装", and a screenshot of each stage is saved.
+# yourself. Without one, a private screen (xvfb-run) is used, the window
+# driver presses "下载并安装", and a screenshot of each stage is saved.
 #
 # Where this kernel runs no i386 code, Wine can't run the 32-bit program, so
-# the job runs inside the test VM (tools/vm/run.sh, no display there: Xvfb and
-# screenshots); the screenshots land in the shared build folder all the same.
+# the job runs inside the test VM (tools/vm/run.sh, no display there); the
+# screenshots land in the shared build folder all the same.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-src=$PWD
-build=$src/build/test-i686
+build=$PWD/build/test-i686
+run=tools/wine-run.sh
 
-if [ "${1:-}" != --inside-vm ]; then
+if [ "${1:-}" = --drive ]; then
+  # On the private screen: the window driver presses the button.
+  run_dir=$2 fbdir=$3 driver=$build/tests/driver.exe
+  shot() { convert "xwd:$fbdir/Xvfb_screen0" "$run_dir/shots/$1.png"; echo "main: screenshot $run_dir/shots/$1.png"; }
+  hex() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
+  "$run" "$build/VantrelSetup.exe" &
+  installer=$!
+  "$run" "$driver" wait-window 30000 >/dev/null
+  shot 1-ready
+  "$run" "$driver" click install >/dev/null
+  if "$run" "$driver" wait-status "hex:$(hex '正在下载')" 30000 >/dev/null 2>&1; then shot 2-downloading; fi
+  final=$("$run" "$driver" wait-enabled install 1 120000) || true
+  shot 3-finished
+  status=$(printf '%s' "$final" | /usr/bin/python3 -c 'import json,sys; print(json.load(sys.stdin)["status"]["text"])' 2>/dev/null || echo "?")
+  echo "main: status line: $status"
+  "$run" "$driver" close >/dev/null
+  wait "$installer" && code=0 || code=$?
+  echo "main: the installer exited with $code"
+  [ "$status" = "安装已完成。" ] && [ "$code" = 0 ]
+  exit
+fi
+
+local_dir=$build
+if [ "${1:-}" = --inside-vm ]; then
+  # In the VM the build folder is a shared folder; Wine wants its prefixes on
+  # the VM's own disk.
+  local_dir=/tmp
+  export VANTREL_PREFIX_CACHE=${VANTREL_PREFIX_CACHE:-/tmp/vantrel-prefixes}
+else
   bash tools/setup.sh
   for preset in release staging test-i686; do
     cmake --preset "$preset" >/dev/null
@@ -30,78 +58,45 @@ if [ "${1:-}" != --inside-vm ]; then
     exec tools/vm/run.sh -- /bin/bash tools/run-main.sh --inside-vm
   fi
 fi
-# In the VM the build folder is a shared folder; Wine wants its prefixes on
-# the VM's own disk.
-local_dir=$build
-[ "${1:-}" = --inside-vm ] && local_dir=/tmp
-wine_dir=${VANTREL_WINE_DIR:-$local_dir/wine}
-tools/make-prefix.sh "$build" "$wine_dir"
 [ -x tools/make_runtime_package.sh ] && tools/make_runtime_package.sh "$build" >/dev/null
 
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 run_dir=$build/main-run
 rm -rf "$run_dir" && mkdir -p "$run_dir/shots"
-prefix=$local_dir/main-run-prefix
-rm -rf "$prefix"
-cp -a "$wine_dir/base-win10" "$prefix"
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all
+export WINEPREFIX=$local_dir/main-run-prefix
+rm -rf "$WINEPREFIX"
+/usr/bin/python3 tests/e2e/winectl.py copy win10 "$WINEPREFIX"
 export VANTREL_SAMPLE_RECORD="Z:${run_dir//\//\\}\\sample-installer.txt"
-wine=/usr/lib/wine/wine64
-exe=$build/VantrelSetup.exe
-driver=$build/tests/driver.exe
 
-pids=()
+server=""
 cleanup() {
   wineserver -k 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
+record() {
+  if [ -f "$run_dir/sample-installer.txt" ]; then
+    echo "main: the sample product installer recorded: $(tr -d '\0\r' < "$run_dir/sample-installer.txt" | tr '\n' ' ' | head -c 300)"
+  fi
+}
 
 interactive=0
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then interactive=1; fi
 drip=--drip
 [ "$interactive" = 1 ] && drip=
-
 /usr/bin/python3 tools/staging_server.py "$build" --ready-file "$run_dir/server.ready" $drip &
-pids+=($!)
+server=$!
 for _ in $(seq 100); do [ -f "$run_dir/server.ready" ] && break; sleep 0.1; done
 
 if [ "$interactive" = 1 ]; then
   echo "main: opening the installer on $DISPLAY; complete the installation in its window"
-  set +e; "$wine" "$exe"; code=$?; set -e
+  "$run" "$build/VantrelSetup.exe" && code=0 || code=$?
   echo "main: the installer exited with $code"
-  [ -f "$run_dir/sample-installer.txt" ] && echo "main: the sample product installer ran: $(tr -d '\0' < "$run_dir/sample-installer.txt" | head -c 300)"
+  record
   exit "$code"
 fi
-
-number=$(for n in $(seq 90 140); do [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { echo $n; break; }; done)
 fbdir=$local_dir/main-run-screen
 mkdir -p "$fbdir"
-Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp -nocursor -fbdir "$fbdir" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -e /tmp/.X11-unix/X$number ] && break; sleep 0.1; done
-export DISPLAY=:$number
-shot() { convert "xwd:$fbdir/Xvfb_screen0" "$run_dir/shots/$1.png"; echo "main: screenshot $run_dir/shots/$1.png"; }
-hex() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
-
-"$wine" "$exe" &
-installer=$!
-pids+=($installer)
-"$wine" "$driver" wait-window 30000 >/dev/null
-shot 1-ready
-"$wine" "$driver" click install >/dev/null
-if "$wine" "$driver" wait-status "hex:$(hex '正在下载')" 30000 >/dev/null 2>&1; then shot 2-downloading; fi
-set +e
-final=$("$wine" "$driver" wait-enabled install 1 120000)
-set -e
-shot 3-finished
-status=$(printf '%s' "$final" | /usr/bin/python3 -c 'import json,sys; print(json.load(sys.stdin)["status"]["text"])' 2>/dev/null || echo "?")
-echo "main: status line: $status"
-"$wine" "$driver" close >/dev/null
-wait "$installer" && code=0 || code=$?
-echo "main: the installer exited with $code"
-if [ -f "$run_dir/sample-installer.txt" ]; then
-  echo "main: the sample product installer recorded: $(tr -d '\0\r' < "$run_dir/sample-installer.txt" | tr '\n' ' ' | head -c 300)"
-fi
-[ "$status" = "安装已完成。" ] && [ "$code" = 0 ] && { echo "main: installation completed"; exit 0; }
+xvfb-run -a -s "-screen 0 1024x768x24 -nocursor -fbdir $fbdir" "$0" --drive "$run_dir" "$fbdir" && code=0 || code=$?
+record
+[ "$code" = 0 ] && { echo "main: installation completed"; exit 0; }
 echo "main: installation did not complete"; exit 1

@@ -10,7 +10,7 @@ packages=(
   cmake ninja-build googletest
   xvfb xauth x11-utils fonts-wqy-microhei fonts-wine imagemagick xdotool
   osslsigncode gcab openssl
-  python3-pytest python3-cryptography
+  python3-pytest python3-cryptography python3-pefile
   nginx-light
 )
 

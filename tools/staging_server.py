@@ -10,20 +10,19 @@ Lays out BUILD_DIR/staging-root with
                                     fixture that records its command line)
   <runtime path>                    the signed stand-in for KB2999226
 and serves it over HTTPS on the ports the build was configured with, with the
-local test CA (trusted only inside the test Wine prefixes). Runs until
-interrupted.
+local test CA (trusted only inside the test Wine prefixes), until SIGTERM or
+Ctrl-C.
 """
 import argparse
 import hashlib
 import json
 import shutil
-import signal
 import sys
-import threading
 from pathlib import Path
 
 SOURCE_DIR = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(SOURCE_DIR / "tools/https_server"))
+sys.path.insert(0, str(SOURCE_DIR / "tests/e2e"))
+import winectl  # noqa: E402
 import vantrel_server  # noqa: E402
 
 
@@ -55,25 +54,12 @@ def lay_out(build: Path, drip: bool = False) -> Path:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build_dir", type=Path)
-    parser.add_argument("--ready-file", type=Path)
+    parser.add_argument("--ready-file")
     parser.add_argument("--drip", action="store_true", help="send the product installers slowly")
     args = parser.parse_args()
     build = args.build_dir.resolve()
-    config = json.loads((build / "harness_config.json").read_text())
-    root = lay_out(build, args.drip)
-    server = vantrel_server.VantrelServer(root, build / "certs", port=config["product_port"],
-                                          runtime_port=config["runtime_port"],
-                                          special_base=config["product_port"] + 2)
-    server.start()
-    print(f"staging server: https://localhost:{config['product_port']}/downloads/ "
-          f"and https://localhost:{config['runtime_port']}{config['runtime_path']} from {root}", flush=True)
-    if args.ready_file:
-        args.ready_file.write_text("ready\n")
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    signal.signal(signal.SIGINT, lambda *_: stop.set())
-    stop.wait()
-    server.stop()
+    winectl.main(["serve", str(lay_out(build, args.drip)), str(build)]
+                 + (["--ready-file", args.ready_file] if args.ready_file else []))
 
 
 if __name__ == "__main__":

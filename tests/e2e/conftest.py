@@ -6,7 +6,6 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
@@ -28,11 +27,6 @@ def pytest_terminal_summary(terminalreporter):
     mode = os.environ.get("VANTREL_WINE_MODE", "the host's Wine")
     terminalreporter.write_line(
         f"installer under test: {harness.BUILD_DIR / 'VantrelSetup.exe'} ({harness.WIDTH}), run by {mode}")
-
-
-@pytest.fixture(scope="session", autouse=True)
-def _bases():
-    harness.ensure_bases()
 
 
 @pytest.fixture(scope="module")
@@ -66,23 +60,15 @@ class Staging:
 
     def publish_manifest(self, sections: dict, raw: str | None = None) -> bytes:
         """Writes /downloads/release.ini from {"windows": {"file":..., ...}, ...}."""
-        if raw is None:
-            lines = []
-            for section, values in sections.items():
-                lines.append(f"[{section}]")
-                lines.extend(f"{key}={value}" for key, value in values.items())
-            raw = "\r\n".join(lines) + "\r\n"
+        raw = harness.ini_text(sections) if raw is None else raw
         data = raw.encode("utf-8") if isinstance(raw, str) else raw
         self.publish("/downloads/release.ini", data)
         return data
 
     def publish_package(self, name: str, data: bytes, channel: str = "windows", **overrides) -> dict:
         """Publishes a package and a manifest section describing it."""
-        import hashlib
         self.publish("/downloads/" + name, data)
-        values = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data))}
-        values.update(overrides)
-        return values
+        return harness.manifest_section(name, data, **overrides)
 
     def rule(self, path: str, **behaviour) -> None:
         self._rules[path] = behaviour
@@ -107,10 +93,7 @@ class Staging:
 @pytest.fixture(scope="session")
 def _staging_server(tmp_path_factory):
     docroot = tmp_path_factory.mktemp("docroot")
-    server = vantrel_server.VantrelServer(
-        docroot, harness.CERTS_DIR, port=harness.CONFIG["product_port"],
-        runtime_port=harness.CONFIG["runtime_port"], special_base=harness.CONFIG["special_base"])
-    server.start()
+    server = harness.winectl.build_server(docroot, harness.CONFIG)
     yield server, docroot
     server.stop()
 
@@ -130,33 +113,20 @@ def staging(_staging_server):
 def display(tmp_path_factory):
     """An Xvfb screen for windowed runs; DISPLAY is set for every later Wine call."""
     fbdir = tmp_path_factory.mktemp("xvfb")
-    for number in range(90, 140):
-        if not Path(f"/tmp/.X11-unix/X{number}").exists() and not Path(f"/tmp/.X{number}-lock").exists():
-            break
-    proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                             "-nocursor", "-fbdir", str(fbdir)],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 20
-    while not Path(f"/tmp/.X11-unix/X{number}").exists():
-        if proc.poll() is not None or time.monotonic() > deadline:
-            raise RuntimeError("Xvfb did not start")
-        time.sleep(0.05)
-    previous = os.environ.get("DISPLAY")
-    os.environ["DISPLAY"] = f":{number}"
+    with harness.x_screen(fbdir) as name:
+        previous = os.environ.get("DISPLAY")
+        os.environ["DISPLAY"] = name
 
-    class Display:
-        name = f":{number}"
-        framebuffer = fbdir / "Xvfb_screen0"
+        class Display:
+            framebuffer = fbdir / "Xvfb_screen0"
 
-        def screenshot(self, target: Path) -> Path:
-            target.parent.mkdir(parents=True, exist_ok=True)
-            subprocess.run(["convert", f"xwd:{self.framebuffer}", str(target)], check=True)
-            return target
+            def screenshot(self, target: Path) -> Path:
+                target.parent.mkdir(parents=True, exist_ok=True)
+                subprocess.run(["convert", f"xwd:{self.framebuffer}", str(target)], check=True)
+                return target
 
-    yield Display()
-    proc.terminate()
-    proc.wait(timeout=10)
-    if previous is None:
-        os.environ.pop("DISPLAY", None)
-    else:
-        os.environ["DISPLAY"] = previous
+        yield Display()
+        if previous is None:
+            os.environ.pop("DISPLAY", None)
+        else:
+            os.environ["DISPLAY"] = previous

@@ -1,13 +1,14 @@
 """Wine prefixes, the built programs and their settings, for the end-to-end tests.
 
 Every Windows program runs under Wine in a private 64-bit prefix copied from
-the bases that tools/make-prefix.sh builds inside the build folder, so the
-32-bit installer sees WOW64 as on 64-bit Windows. Nothing here depends on the
-developer's display or home folder.
+the machine's cached bases (winectl.py), so the 32-bit installer sees WOW64 as
+on 64-bit Windows. Nothing here depends on the developer's display or home
+folder.
 """
 from __future__ import annotations
 
 import base64
+import hashlib
 import json
 import os
 import re
@@ -17,7 +18,8 @@ import tempfile
 import time
 from pathlib import Path
 
-SOURCE_DIR = Path(__file__).resolve().parents[2]
+import winectl
+from winectl import SOURCE_DIR, copy_prefix, loader, wine_env, x_screen  # noqa: F401  (the harness's API)
 
 
 def _load_config() -> dict:
@@ -33,23 +35,12 @@ def _load_config() -> dict:
 
 CONFIG = _load_config()
 BUILD_DIR: Path = CONFIG["build_dir"]
-# The base prefixes live in the build folder unless told otherwise: in the
-# test VM the build folder is a shared folder, and Wine wants its prefixes on
-# a local disk.
-WINE_DIR = Path(os.environ.get("VANTREL_WINE_DIR") or BUILD_DIR / "wine")
-CERTS_DIR = BUILD_DIR / "certs"
-
-
-def _image_width(exe: Path) -> str:
-    data = exe.read_bytes()[:4096]
-    pe = int.from_bytes(data[0x3C:0x40], "little")
-    machine = int.from_bytes(data[pe + 4:pe + 6], "little")
-    return {0x14C: "i686", 0x8664: "x86_64"}.get(machine, hex(machine))
+CERTS_DIR = winectl.TEST_CA
 
 
 # "i686" when the suite runs the shipped 32-bit program (under WOW64), or
 # "x86_64" for the second width on hosts that run no 32-bit code.
-WIDTH = _image_width(BUILD_DIR / "VantrelSetup.exe")
+WIDTH = winectl.pe_image.width(BUILD_DIR / "VantrelSetup.exe")
 
 # How many times slower than the host's Wine programs run here (the test VM
 # emulates its CPU): drips that keep a download going long enough to be
@@ -73,35 +64,28 @@ def bundle_without_g2(directory: Path) -> Path:
     return path
 
 
+def package_bytes(length: int, seed: int = 0) -> bytes:
+    """Deterministic filler standing in for a product installer."""
+    block = hashlib.sha256(b"vantrel package %d" % seed).digest()
+    return (block * (length // len(block) + 1))[:length]
+
+
+def manifest_section(name: str, data: bytes, **changes) -> dict:
+    """A release.ini section for a package: file, sha256 and size, with
+    changes (None leaves a key out)."""
+    entry = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data)), **changes}
+    return {key: value for key, value in entry.items() if value is not None}
+
+
+def ini_text(sections: dict) -> str:
+    """release.ini from {"windows": {"file": ..., ...}, ...}, with CRLF line ends."""
+    return "".join(f"[{name}]\r\n" + "".join(f"{k}={v}\r\n" for k, v in values.items())
+                   for name, values in sections.items())
+
+
 def hexarg(text: str) -> str:
     """Text as the window driver takes it on its command line."""
     return "hex:" + text.encode("utf-8").hex()
-
-
-def loader(exe) -> str:
-    """Wine's loader for a built program of either width. A 32-bit program
-    goes straight to the 32-bit loader, as Debian's wine script does: wine64
-    would hand it to Wine's 64-bit start.exe first, which needs the prefix's
-    64-bit ucrtbase.dll, a file some tests take away."""
-    return "/usr/lib/wine/wine" if _image_width(Path(exe)) == "i686" else "/usr/lib/wine/wine64"
-
-
-def ensure_bases() -> None:
-    """Builds the base prefixes once per build folder (about a minute)."""
-    ready = all((WINE_DIR / name / ".vantrel-ready").exists() for name in ("base", "base-win10"))
-    if not ready:
-        subprocess.run([str(SOURCE_DIR / "tools/make-prefix.sh"), str(BUILD_DIR), str(WINE_DIR)],
-                       check=True)
-
-
-def wine_env(prefix: Path, extra: dict | None = None) -> dict:
-    env = dict(os.environ)
-    for key in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY"):
-        env.pop(key, None)
-    env.update(WINEPREFIX=str(prefix), WINEARCH="win64", WINEDEBUG="-all")
-    if extra:
-        env.update({k: str(v) for k, v in extra.items()})
-    return env
 
 
 class Prefix:
@@ -137,6 +121,20 @@ class Prefix:
         return _run_captured([loader(exe), str(exe), *map(str, args)], self.env(env),
                              timeout, cwd)
 
+    def drive(self, *args, driver=None, timeout: float = 120) -> dict:
+        """One command of the window driver (tests/fixtures/driver.cpp) in
+        this prefix; its last line of JSON."""
+        driver = driver or self.exe("driver")
+        result = self.run(driver, *args, timeout=timeout)
+        if result.returncode != 0 and "driver:" not in result.stderr:
+            # The driver explains every failure of its own; a silent non-zero
+            # exit means Wine could not start it (seen rarely on a loaded
+            # machine), which says nothing about the window. One more try.
+            result = self.run(driver, *args, timeout=timeout)
+        assert result.returncode == 0, (
+            f"driver {' '.join(map(str, args))}: exit {result.returncode}: {result.stderr.strip()}")
+        return json.loads(result.stdout.strip().splitlines()[-1])
+
     def popen(self, exe, *args, env: dict | None = None, cwd=None) -> subprocess.Popen:
         return subprocess.Popen([loader(exe), str(exe), *map(str, args)], env=self.env(env), cwd=cwd,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -144,12 +142,10 @@ class Prefix:
 
     def wine(self, *args, timeout: float = 120) -> subprocess.CompletedProcess:
         """Runs one of Wine's own programs (reg, winecfg, cmd ...)."""
-        return _run_captured(["/usr/lib/wine/wine64", *map(str, args)], self.env(), timeout, None)
+        return _run_captured([winectl.WINE64, *map(str, args)], self.env(), timeout, None)
 
     # Paths ------------------------------------------------------------------
-    @staticmethod
-    def win_path(unix_path) -> str:
-        return "Z:" + str(Path(unix_path).resolve()).replace("/", "\\")
+    win_path = staticmethod(winectl.win_path)
 
     def drive_c(self) -> Path:
         return self.path / "drive_c"
@@ -224,13 +220,8 @@ def _run_captured(command, env, timeout, cwd) -> subprocess.CompletedProcess:
 
 def fresh_prefix(dest_dir, windows: str = "win7", build: int | None = None) -> Prefix:
     """A private copy of a base prefix. windows: "win7", "win10" or any winecfg -v name."""
-    ensure_bases()
-    base = WINE_DIR / ("base-win10" if windows == "win10" else "base")
-    target = Path(dest_dir) / f"prefix-{windows}-{time.monotonic_ns()}"
-    subprocess.run(["cp", "-a", str(base), str(target)], check=True)
-    prefix = Prefix(target)
-    if windows not in ("win7", "win10"):
-        prefix.set_windows(windows, build)
-    elif build is not None:
+    base = winectl.base_prefix("win10" if windows == "win10" else "win7")
+    prefix = Prefix(copy_prefix(base, Path(dest_dir) / f"prefix-{windows}-{time.monotonic_ns()}"))
+    if windows not in ("win7", "win10") or build is not None:
         prefix.set_windows(windows, build)
     return prefix

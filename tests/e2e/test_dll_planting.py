@@ -13,7 +13,6 @@ DLLs the ordinary way loads every planted copy, and a plain LoadLibrary by
 name loads the one beside it unless the installer's restriction is in place.
 """
 import hashlib
-import json
 import os
 import re
 import shutil
@@ -40,11 +39,6 @@ PLANTING_ENV = {
 }
 
 LOADED = re.compile(r'Loaded L"((?:[^"\\]|\\.)*)" at [0-9A-Fa-f]+: (native|builtin)')
-
-
-def package_bytes(length: int) -> bytes:
-    block = hashlib.sha256(b"planted test package").digest()
-    return (block * (length // len(block) + 1))[:length]
 
 
 class Downloads:
@@ -200,7 +194,7 @@ def test_load_by_system_path_takes_bare_names_only(downloads, name):
 # ---------------------------------------------------------------- the four modes
 @pytest.mark.vm
 def test_verify(downloads, staging):
-    data = package_bytes(150_000)
+    data = harness.package_bytes(150_000)
     staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", data)})
     downloads.clear_markers()
     result = downloads.run(downloads.setup, "--verify")
@@ -326,12 +320,6 @@ def relayed_text(escaped: str) -> str:
                   else {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(1), m.group(1)), escaped)
 
 
-def drive(prefix: harness.Prefix, *args) -> dict:
-    result = prefix.run(DRIVER, *args)
-    assert result.returncode == 0, f"driver {args}: {result.stderr.strip()}"
-    return json.loads(result.stdout.strip().splitlines()[-1])
-
-
 def press_install_and_get_warning(prefix: harness.Prefix, env: dict, trace_path: Path) -> int:
     with open(trace_path, "wb") as trace:
         # Output to a file: the trace is long, and a pipe nobody reads would
@@ -339,16 +327,16 @@ def press_install_and_get_warning(prefix: harness.Prefix, env: dict, trace_path:
         process = subprocess.Popen([harness.loader(SETUP), str(SETUP)], env=prefix.env(env),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace)
         try:
-            drive(prefix, "wait-window", 20000)
-            drive(prefix, "click", "install")
-            box = drive(prefix, "box", 20000)
+            prefix.drive("wait-window", 20000)
+            prefix.drive("click", "install")
+            box = prefix.drive("box", 20000)
             assert (box["caption"], box["text"], box["owner"]) == ("岚禾舟", UNAVAILABLE_CERTIFICATE_STORE, "main")
             assert box["icon"] and box["buttons"] == [1]
-            drive(prefix, "answer", "ok")
+            prefix.drive("answer", "ok")
             # Still there and idle: the press can be tried again.
-            state = drive(prefix, "state")
+            state = prefix.drive("state")
             assert state["install"]["enabled"] and state["cancel"]["enabled"]
-            drive(prefix, "close")
+            prefix.drive("close")
             return process.wait(timeout=60)
         finally:
             if process.poll() is None:
@@ -362,7 +350,7 @@ def test_a_missing_system_dll_is_a_failure_of_its_step(machines, staging, tmp_pa
     prefix = machines[system]
     package = (harness.BUILD_DIR / "fixtures" / "runtime.msu").read_bytes()
     staging.publish(harness.CONFIG["runtime_path"], package)
-    staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", package_bytes(150_000))})
+    staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", harness.package_bytes(150_000))})
     env = {"WINEDLLOVERRIDES": f"{dll}=d", "WINEDEBUG": "-all,trace+msvcrt"}
     before = prefix.workspaces()
 

@@ -13,7 +13,6 @@ its windows, its entries in the system handle table), and the counts used
 here are those wherever the API gave 0."""
 from __future__ import annotations
 
-import json
 import re
 import subprocess
 import time
@@ -23,7 +22,6 @@ import pytest
 import harness
 
 SETUP = harness.Prefix.exe("VantrelSetup")
-DRIVER = harness.Prefix.exe("driver")
 SAMPLE = harness.Prefix.exe("sample_installer")
 NET = harness.Prefix.exe("vantrel_net_tests")
 
@@ -44,12 +42,6 @@ def desk(tmp_path_factory, display):
     prefix.remove()
 
 
-def drive(prefix: harness.Prefix, *args) -> dict:
-    result = prefix.run(DRIVER, *args, timeout=120)
-    assert result.returncode == 0, f"driver {args}: {result.stderr.strip()}"
-    return json.loads(result.stdout.strip().splitlines()[-1])
-
-
 def wait_for_requests(staging, path: str, count: int, seconds: float = 60) -> None:
     deadline = time.monotonic() + seconds
     while staging.paths().count(path) < count:
@@ -58,7 +50,7 @@ def wait_for_requests(staging, path: str, count: int, seconds: float = 60) -> No
 
 
 def objects(prefix: harness.Prefix) -> dict:
-    counts = drive(prefix, "count-objects")
+    counts = prefix.drive("count-objects")
     # The API's figures where it has them, Wine's own where it answers 0.
     return {"gdi": counts["gdi"] or counts["gdi_entries"],
             "user": counts["user"] or counts["windows"],
@@ -81,7 +73,7 @@ def test_gdi_and_user_objects_are_flat_over_twenty_windowed_runs(desk, staging):
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     try:
-        drive(desk, "wait-window", 30000)
+        desk.drive("wait-window", 30000)
         first = objects(desk)
         # The figures are real: the window and its controls, some GDI objects
         # and some handles are there to be counted.
@@ -89,14 +81,14 @@ def test_gdi_and_user_objects_are_flat_over_twenty_windowed_runs(desk, staging):
 
         history = []
         for run in range(WARM_UP_RUNS + MEASURED_RUNS):
-            drive(desk, "click", "install")
+            desk.drive("click", "install")
             # The status still reads DONE from the run before until this run
             # starts; once its package has been requested, DONE is this run's.
             wait_for_requests(staging, PACKAGE_PATH, run + 1)
-            drive(desk, "wait-status", harness.hexarg(DONE), 60000)
-            drive(desk, "wait-enabled", "install", 1, 60000)
+            desk.drive("wait-status", harness.hexarg(DONE), 60000)
+            desk.drive("wait-enabled", "install", 1, 60000)
             history.append(objects(desk))
-        drive(desk, "close")
+        desk.drive("close")
         assert process.wait(timeout=60) == 0
     finally:
         if process.poll() is None:

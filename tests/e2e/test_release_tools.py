@@ -24,17 +24,9 @@ FULL = hashlib.sha256(b"full").digest() * 6000        # 192000 bytes
 PACKAGES = {"Agent-Setup-2.0.exe": AGENT, "Full-Setup-2.0.exe": FULL}
 
 
-def values(name: str, data: bytes, **changes) -> dict:
-    entry = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data))}
-    entry.update(changes)
-    return {key: value for key, value in entry.items() if value is not None}
-
-
 def ini(win7: dict | None = None, windows: dict | None = None) -> str:
-    sections = {"win7": values("Agent-Setup-2.0.exe", AGENT, **(win7 or {})),
-                "windows": values("Full-Setup-2.0.exe", FULL, **(windows or {}))}
-    return "".join(f"[{name}]\r\n" + "".join(f"{k}={v}\r\n" for k, v in entries.items())
-                   for name, entries in sections.items())
+    return harness.ini_text({"win7": harness.manifest_section("Agent-Setup-2.0.exe", AGENT, **(win7 or {})),
+                             "windows": harness.manifest_section("Full-Setup-2.0.exe", FULL, **(windows or {}))})
 
 
 def run_tool(prefix, *args, cwd=None) -> tuple[int, dict, list[str]]:

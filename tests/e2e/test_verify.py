@@ -15,21 +15,12 @@ NET = harness.Prefix.exe("vantrel_net_tests")
 MANIFEST = "/downloads/release.ini"
 
 
-def package_bytes(length: int, seed: int) -> bytes:
-    """Deterministic filler standing in for a product installer."""
-    block = hashlib.sha256(b"vantrel package %d" % seed).digest()
-    return (block * (length // len(block) + 1))[:length]
-
-
-FULL = package_bytes(300_000, 1)
-AGENT = package_bytes(200_000, 2)
+FULL = harness.package_bytes(300_000, 1)
+AGENT = harness.package_bytes(200_000, 2)
 CHANNEL_FILES = {"win10": "Full-Setup-2.0.exe", "win7": "Agent-Setup-2.0.exe"}
 
 
-def section(name: str, data: bytes, **overrides) -> dict:
-    values = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data))}
-    values.update(overrides)
-    return values
+section = harness.manifest_section
 
 
 def publish_both_channels(staging) -> None:

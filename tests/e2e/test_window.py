@@ -83,15 +83,7 @@ class Ui:
         self.driver = driver
 
     def call(self, *args, timeout: float = 120) -> dict:
-        result = self.prefix.run(self.driver, *args, timeout=timeout)
-        if result.returncode != 0 and "driver:" not in result.stderr:
-            # The driver explains every failure of its own; a silent non-zero
-            # exit means Wine could not start it (seen rarely on a loaded
-            # machine), which says nothing about the window. One more try.
-            result = self.prefix.run(self.driver, *args, timeout=timeout)
-        assert result.returncode == 0, (
-            f"driver {' '.join(map(str, args))}: exit {result.returncode}: {result.stderr.strip()}")
-        return json.loads(result.stdout.strip().splitlines()[-1])
+        return self.prefix.drive(*args, driver=self.driver, timeout=timeout)
 
     def state(self) -> dict:
         return self.call("state")

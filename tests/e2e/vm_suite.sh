@@ -12,6 +12,7 @@ src_dir=$(cd "$(dirname "$0")/../.." && pwd)
 export VANTREL_BUILD_DIR=$build_dir
 export VANTREL_SHIPPED_DIR=${VANTREL_SHIPPED_DIR:-$src_dir/build/release}
 export VANTREL_WINE_DIR=${VANTREL_WINE_DIR:-/tmp/vantrel-wine}
+export VANTREL_PREFIX_CACHE=${VANTREL_PREFIX_CACHE:-/tmp/vantrel-prefixes}
 export VANTREL_WINE_MODE=${VANTREL_WINE_MODE:-"the VM's system Wine (WOW64)"}
 export WINEDEBUG=-all
 # Programs run about this many times slower under the VM's emulated CPU.
