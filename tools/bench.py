@@ -62,7 +62,9 @@ CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 WINDOW_CLASS_STATUS_DOWNLOADING = "正在下载"
 
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
+sys.path.insert(0, str(SOURCE_DIR / "tests" / "e2e"))
 from check_resources import EXE_SIZE_LIMIT  # noqa: E402
+import winectl  # noqa: E402
 
 # Targets of the benchmark, as stated for the project.
 TARGET_TRANSFER_RATIO = 0.9        # installer / bare WinHTTP reader, at least
@@ -624,7 +626,7 @@ class Bench:
         # Only the benchmarks that run programs need a build of them.
         self.config = json.loads(config.read_text()) if config.exists() else {}
         self.run_dir = Path(args.run_dir).resolve() if args.run_dir else self.build / "bench-run"
-        self.wine_dir = Path(args.wine_dir).resolve() if args.wine_dir else self.build / "wine"
+        self.wine_dir = Path(args.wine_dir).resolve() if args.wine_dir else None
         self.docroot = self.run_dir / "docroot"
         self.prefix = self.run_dir / "prefix"
         self.children: list[subprocess.Popen] = []
@@ -679,7 +681,8 @@ class Bench:
         self.stop_wineserver()
         shutil.rmtree(self.run_dir, ignore_errors=True)
         (self.docroot / "downloads").mkdir(parents=True)
-        subprocess.run(["cp", "-a", str(self.wine_dir / "base-win10"), str(self.prefix)], check=True)
+        base = self.wine_dir / "base-win10" if self.wine_dir else winectl.base_prefix("win10")
+        winectl.copy_prefix(base, self.prefix)
         self.start_server()
         self.start_display()
         # A persistent wineserver for the prefix: every start below is a warm
@@ -1380,7 +1383,7 @@ def main(argv=None) -> int:
     parser.add_argument("--vm-window-runs", type=int, default=3)
     parser.add_argument("--run-dir", help="where the prefix copy, the server's files and the screen "
                                           "live (default BUILD_DIR/bench-run)")
-    parser.add_argument("--wine-dir", help="the folder with base-win10 (default BUILD_DIR/wine)")
+    parser.add_argument("--wine-dir", help="a folder with base-win10 (default: the machine's cached base)")
     parser.add_argument("--results-out", help="write the results as JSON here instead of the report")
     parser.add_argument("--output", default=str(SOURCE_DIR / "docs/benchmarks.md"))
     parser.add_argument("--render-only", action="store_true",
