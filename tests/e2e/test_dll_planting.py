@@ -251,7 +251,7 @@ def test_windowed(downloads):
 def test_windowed_install(downloads, staging):
     """The window loads the download's libraries only on the install
     command; they must come from the system folder all the same."""
-    data = package_bytes(150_000)
+    data = harness.package_bytes(150_000)
     staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", data)})
     downloads.clear_markers()
     trace = drive_window(downloads, ("wait-window", "20000"), ("click", "install"),
