@@ -1,25 +1,24 @@
 #!/usr/bin/python3
 """Checks the import slots of a linked Windows program, run by the build on
-every program it links.
+every program it links:
+
+    check_imports.py EXE MAP [--known-dlls-only] [--objdump=PROGRAM]
 
 A call into a DLL goes through a pointer-sized slot. The loader fills the slots
-listed in the image's import directory before the program starts; a delay-load
-slot instead holds, in the file, the address of a small thunk in the image
-that resolves the function on first use. A slot that is in neither form holds
-whatever the file holds, usually 0, and a call through it jumps to address 0 on
-every Windows. GNU ld has produced exactly that for i686 delay-import
-libraries, while the same sources linked for x86_64 were fine.
+of the image's import directory; a delay-load slot instead holds, in the file,
+the address of a thunk in the image that resolves the function on first use.
+A slot in neither form holds what the file holds, usually 0: a call through it
+jumps to address 0. GNU ld has produced exactly that for i686 delay-import
+libraries, while the same sources linked for x86_64 were fine. So every slot
+the code refers to (named by the linker's map file, -Wl,-Map, as __imp_X or
+_imp__X@N: a stripped image no longer names them) must lie in the import
+directory or hold an address in the image's code.
 
-    check_imports.py EXE MAP [--known-dlls-only]
-
-MAP is the linker's map file (-Wl,-Map): it names the import slots
-(__imp_X on x86_64, _imp__X@N on i686), which a stripped image no longer does.
-Every slot that the code refers to must lie in the import directory, or hold an
-address inside the image's code. With --known-dlls-only, every DLL in the
-import directory must also be one of Windows 7's KnownDLLs, which Windows
-always maps from the system folder: anything else would be loaded, before the
-program runs, from the program's own folder if a file of that name is there.
-Exit code 0 when the image passes, 1 with one line per problem when not.
+With --known-dlls-only, every DLL in the import directory must also be one of
+Windows 7's KnownDLLs, which Windows always maps from the system folder:
+anything else would be loaded, before the program runs, from the program's own
+folder if a file of that name is there. Exit 0 when the image passes, 1 with
+one line per problem when not, 2 on bad usage.
 """
 from __future__ import annotations
 
@@ -94,7 +93,7 @@ def check(exe: Path, map_file: Path, objdump: str, known_dlls_only: bool) -> lis
 def main(argv: list[str]) -> int:
     args = [a for a in argv if not a.startswith("--")]
     if len(args) != 2:
-        print("usage: check_imports.py EXE MAP [--known-dlls-only] [--objdump=PROGRAM]", file=sys.stderr)
+        print(__doc__.split("\n\n")[1], file=sys.stderr)
         return 2
     exe, map_file = Path(args[0]), Path(args[1])
     objdump = next((a.split("=", 1)[1] for a in argv if a.startswith("--objdump=")), "objdump")

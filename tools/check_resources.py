@@ -1,11 +1,11 @@
 #!/usr/bin/python3
-"""Checks the resource files under res/ before they are compiled into the
-program: the pinned root certificate, the icon's frames and the manifest.
+"""Checks the resource files under res/ before the build compiles them into
+the program: the pinned root certificate, the icon's frames and the manifest.
 
 Usage: check_resources.py [source-root]   (default: the folder above tools/)
 
 Exits 1 and names every problem when something is off. The end-to-end tests
-import the check functions to apply the same rules to the built program.
+apply the manifest check to the built program too.
 """
 import hashlib
 import struct
@@ -15,8 +15,8 @@ from pathlib import Path
 
 ICON_SIZES = (16, 20, 24, 32, 40, 48, 64, 128, 256)
 # The shipped i686 VantrelSetup.exe may not grow past this (320 KiB): it is
-# downloaded before anything else happens. Checked on the built file by the
-# resource tests and reported by tools/bench.py.
+# downloaded before anything else happens. The build checks it
+# (cmake/size_check.cmake) and tools/bench.py reports it.
 EXE_SIZE_LIMIT = 327_680
 CERT_SIZE = 914
 CERT_SHA256 = "cb3ccbb76031e5e0138f8dd39a23f9de47ffc35e43c1144cea27d46a5ab1cb5f"
@@ -28,13 +28,9 @@ WINDOWS_SETTINGS_2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}
 
 
 def certificate_problems(der):
-    problems = []
-    if len(der) != CERT_SIZE:
-        problems.append(f"certificate: {len(der)} bytes, expected {CERT_SIZE}")
     digest = hashlib.sha256(der).hexdigest()
-    if digest != CERT_SHA256:
-        problems.append(f"certificate: SHA-256 {digest}, expected {CERT_SHA256}")
-    return problems
+    return ([f"certificate: {len(der)} bytes, expected {CERT_SIZE}"] if len(der) != CERT_SIZE else []) + \
+        ([f"certificate: SHA-256 {digest}, expected {CERT_SHA256}"] if digest != CERT_SHA256 else [])
 
 
 def usable_alpha(alphas):
@@ -156,13 +152,8 @@ def source_problems(root):
     return problems
 
 
-def main(argv):
-    root = Path(argv[1]) if len(argv) > 1 else Path(__file__).resolve().parent.parent
-    problems = source_problems(root)
-    for problem in problems:
-        print(f"check_resources: {problem}", file=sys.stderr)
-    return 1 if problems else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    found = source_problems(Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent)
+    for problem in found:
+        print(f"check_resources: {problem}", file=sys.stderr)
+    sys.exit(1 if found else 0)

@@ -1,21 +1,17 @@
 #!/usr/bin/env bash
 # Draws the program icon, res/vantrel.ico: a white sailing boat on a wave over a
-# rounded teal square. The mark is drawn once at 1024 px and scaled down, so
-# every frame shows the same shape; Windows picks the frame it needs from the
-# nine sizes (16 to 256 px, 32 bits per pixel with alpha).
+# rounded teal square, drawn once at 1024 px and scaled down so every frame
+# shows the same shape, in nine sizes (16 to 256 px, 32 bits with alpha).
 #
-# Frames of 48 px and up are stored as PNG, the smaller ones as bitmaps. A
-# 32-bit bitmap costs 4 bytes a pixel whatever it shows, so the 64 and 128 px
-# bitmaps alone were a fifth of the shipped program; the same pixels as PNG
-# take about a tenth of that. Every Windows the installer runs on (7 and later)
-# reads PNG frames of any size. The frames up to 40 px stay bitmaps: together
-# they are 16 KB, and they are the ones that every reader of icon files
+# Frames of 48 px and up are stored as PNG: as 32-bit bitmaps the 64 and 128 px
+# frames alone were a fifth of the shipped program, and every Windows the
+# installer runs on (7 and later) reads PNG frames of any size. The frames up
+# to 40 px (16 KB together) stay bitmaps, which every reader of icon files
 # handles, tools older than PNG frames included.
 #
-# The output is reproducible: no dates, times or other metadata go into the
-# file, and the PNG frames are encoded here with fixed filter and zlib
-# settings, so running this again (with Debian 12's ImageMagick and zlib)
-# gives a byte-identical icon.
+# The output is reproducible: no dates, times or other metadata, and the PNG
+# frames are encoded here with fixed filter and zlib settings, so running this
+# again (with Debian 12's ImageMagick and zlib) gives a byte-identical icon.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,11 +22,8 @@ png_from=48   # this size and up as PNG (ImageMagick writes 256 as PNG itself)
 # Same results whatever the caller's locale or thread count.
 export LC_ALL=C MAGICK_THREAD_LIMIT=1 OMP_NUM_THREADS=1
 
-teal_top='rgb(30,126,139)'
-teal_bottom='rgb(17,86,97)'
-sail='rgb(255,255,255)'
-jib='rgb(168,228,220)'
-wave='rgb(110,205,205)'
+teal_top='rgb(30,126,139)' teal_bottom='rgb(17,86,97)'
+sail='rgb(255,255,255)' jib='rgb(168,228,220)' wave='rgb(110,205,205)'
 
 frames=()
 for s in "${sizes[@]}"; do
@@ -58,9 +51,7 @@ convert -size 1024x1024 gradient:"$teal_top-$teal_bottom" \
 # Re-encode the bitmap frames from $png_from px up as PNG: the very pixels
 # ImageMagick wrote, as 8-bit RGBA, non-interlaced, no ancillary chunks.
 /usr/bin/python3 - "$tmp/bitmaps.ico" "$tmp/vantrel.ico" "$png_from" <<'PYTHON'
-import struct
-import sys
-import zlib
+import struct, sys, zlib
 
 source, target, png_from = sys.argv[1], sys.argv[2], int(sys.argv[3])
 
@@ -89,9 +80,7 @@ def paeth(a, b, c):
 def filtered(kind, row, prior):
     out = bytearray(len(row))
     for i, x in enumerate(row):
-        a = row[i - 4] if i >= 4 else 0
-        b = prior[i]
-        c = prior[i - 4] if i >= 4 else 0
+        a, b, c = (row[i - 4], prior[i], prior[i - 4]) if i >= 4 else (0, prior[i], 0)
         out[i] = (x - (0, a, b, (a + b) // 2, paeth(a, b, c))[kind]) & 0xFF
     return bytes(out)
 
@@ -133,9 +122,7 @@ for entry, image in zip(entries, images):
     entry[6], entry[7] = len(image), offset
     out += struct.pack("<BBBBHHII", *entry)
     offset += len(image)
-for image in images:
-    out += image
-open(target, "wb").write(bytes(out))
+open(target, "wb").write(bytes(out) + b"".join(images))
 PYTHON
 
 mv "$tmp/vantrel.ico" "$out"

@@ -5,15 +5,12 @@
 #
 #   tools/make_runtime_package.sh BUILD_DIR
 #
-# writes BUILD_DIR/fixtures/runtime.msu (signed) and
-# BUILD_DIR/fixtures/runtime-unsigned.cab (the same cabinet before signing).
-#
-# The output is reproducible: fixed payload, fixed file time, fixed signing
-# time, committed key and certificates; an RSA PKCS#1 v1.5 signature has no
-# random part. The payload is sized so that the signed file is exactly as long
-# as the real package (1034556 bytes), so the staging build shows the same
-# "1010 KB" figures. Its SHA-256 is pinned in the staging preset of
-# CMakePresets.json; a test compares the two.
+# writes BUILD_DIR/fixtures/runtime.msu (signed) and runtime-unsigned.cab (the
+# same cabinet before signing). Reproducible: fixed payload, file time and
+# signing time, committed key and certificates, and an RSA PKCS#1 v1.5
+# signature has no random part. The signed file is exactly as long as the real
+# package (1034556 bytes), so the staging build shows the same "1010 KB"
+# figures; its SHA-256 is pinned in the staging preset of CMakePresets.json.
 set -euo pipefail
 
 build_dir=${1:?usage: make_runtime_package.sh BUILD_DIR}

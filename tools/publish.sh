@@ -7,24 +7,20 @@
 # Writes DIR/downloads/: the two product installers under their own names,
 # release.ini (by vantrel-manifest write, which refuses what the installer
 # would refuse and reads the result back through the installer's reader) and
-# SHA256SUMS. Then serves DIR over HTTPS with the bundled test server, on the
-# ports the staging build was configured with and with the test certificate,
-# and runs that build's "VantrelSetup.exe --verify" in a Windows 7 and a
-# Windows 10 prefix: each must fetch release.ini and its own channel's
-# package and accept it. Prints both exit codes and what each run downloaded.
-# Exit 0 when both runs passed, 1 when not, 2 on usage or set-up errors.
+# SHA256SUMS. Then serves DIR with the test server on the staging build's
+# ports and runs that build's "VantrelSetup.exe --verify" in a Windows 7 and a
+# Windows 10 prefix: each must fetch release.ini and its own channel's package
+# and accept it. Prints both exit codes and what each run downloaded. Exit 0
+# when both runs passed, 1 when not, 2 on usage or set-up errors.
 #
-# Which build runs (option, then environment variable, then the default):
-#   --build DIR          VANTREL_PUBLISH_BUILD  a staging test build folder: its
-#                        VantrelSetup.exe, vantrel-manifest.exe and ports.
-#                        Default: build/test-i686 (the shipped width) where this
-#                        kernel runs i386 code and that build exists, otherwise
-#                        build/test (the x86_64 build of the same sources).
-#   --exe FILE           VANTREL_PUBLISH_EXE    the installer to run instead of
-#                        DIR's, e.g. a signed copy; it must be a staging build
-#                        (its ports are the build folder's).
-#   --win7-prefix DIR, --win10-prefix DIR       Wine prefixes to run in (default:
-#                        fresh copies of the machine's base prefixes, removed after)
+#   --build DIR   (or VANTREL_PUBLISH_BUILD) a staging test build folder: its
+#                 VantrelSetup.exe, vantrel-manifest.exe and ports. Default:
+#                 build/test-i686 (the shipped width) where this kernel runs
+#                 i386 code and it is built, otherwise build/test (x86_64).
+#   --exe FILE    (or VANTREL_PUBLISH_EXE) the installer to run instead, e.g. a
+#                 signed copy of the build folder's staging build
+#   --win7-prefix DIR, --win10-prefix DIR  Wine prefixes to run in (default:
+#                 fresh copies of the machine's base prefixes, removed after)
 set -euo pipefail
 
 src_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,8 +29,7 @@ say() { echo "publish: $*"; }
 fail() { echo "publish: $*" >&2; exit 2; }
 
 win7_file="" windows_file="" out="" win7_prefix="" win10_prefix=""
-build=${VANTREL_PUBLISH_BUILD:-}
-exe=${VANTREL_PUBLISH_EXE:-}
+build=${VANTREL_PUBLISH_BUILD:-} exe=${VANTREL_PUBLISH_EXE:-}
 while [ $# -gt 0 ]; do
   case "$1" in
     --win7) win7_file=${2:?}; shift 2 ;;
@@ -108,8 +103,7 @@ done
 # The layout. Stale packages from an earlier run would be served too, so
 # only the files this run writes may already be there.
 downloads=$out/downloads
-win7_name=$(basename "$win7_file")
-windows_name=$(basename "$windows_file")
+win7_name=$(basename "$win7_file") windows_name=$(basename "$windows_file")
 mkdir -p "$downloads"
 for existing in "$downloads"/* "$downloads"/.[!.]*; do
   [ -e "$existing" ] || continue
@@ -119,16 +113,15 @@ for existing in "$downloads"/* "$downloads"/.[!.]*; do
   esac
 done
 cp "$win7_file" "$downloads/$win7_name"
-[ "$windows_name" = "$win7_name" ] || cp "$windows_file" "$downloads/$windows_name"
+packages=("$win7_name")
+if [ "$windows_name" != "$win7_name" ]; then cp "$windows_file" "$downloads/$windows_name"; packages+=("$windows_name"); fi
 
 say "build: $build ($why)"
 say "manifest: $(winectl width "$tool") vantrel-manifest.exe"
-set +e
+code=0
 WINEPREFIX=$win10_prefix "$src_dir/tools/wine-run.sh" "$tool" write \
   --win7 "$(win_path "$downloads/$win7_name")" --windows "$(win_path "$downloads/$windows_name")" \
-  "$(win_path "$downloads/release.ini")" >"$work/manifest.log" 2>&1
-code=$?
-set -e
+  "$(win_path "$downloads/release.ini")" >"$work/manifest.log" 2>&1 || code=$?
 sed 's/\r$//; s/^/  /' "$work/manifest.log"
 if [ "$code" != 0 ]; then
   # No manifest of a refused release stays behind to be uploaded by mistake.
@@ -136,8 +129,6 @@ if [ "$code" != 0 ]; then
   say "vantrel-manifest refused the release (exit $code)"
   exit 1
 fi
-packages=("$win7_name")
-[ "$windows_name" = "$win7_name" ] || packages+=("$windows_name")
 (cd "$downloads" && sha256sum release.ini "${packages[@]}") >"$downloads/SHA256SUMS"
 say "wrote $downloads: release.ini ${packages[*]} SHA256SUMS"
 
@@ -160,10 +151,8 @@ for channel in win7 windows; do
   if [ "$channel" = win7 ]; then prefix=$win7_prefix system="Windows 7 SP1"; package=$win7_name
   else prefix=$win10_prefix system="Windows 10"; package=$windows_name; fi
   before=$(wc -l <"$out/_requests.log")
-  set +e
-  WINEPREFIX=$prefix timeout 600 "$src_dir/tools/wine-run.sh" "$exe" --verify >/dev/null 2>&1
-  code=$?
-  set -e
+  code=0
+  WINEPREFIX=$prefix timeout 600 "$src_dir/tools/wine-run.sh" "$exe" --verify >/dev/null 2>&1 || code=$?
   requests=$(tail -n +"$((before + 1))" "$out/_requests.log" \
     | /usr/bin/python3 -c 'import json, os, sys
 for line in sys.stdin:

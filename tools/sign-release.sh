@@ -3,49 +3,38 @@
 #
 #   tools/sign-release.sh [options] [FILE]
 #
-# FILE defaults to build/release/VantrelSetup.exe. The signed copy is written
-# to --out (default: a "signed" folder beside FILE); FILE itself is left as
-# built, so the build folder stays what tools/check-reproducible.sh compares.
-#
-# Signing credentials, by option or environment variable (options win):
+# FILE (default build/release/VantrelSetup.exe) is left as built, so the build
+# folder stays what tools/check-reproducible.sh compares; the signed copy goes
+# to --out (default: a "signed" folder beside FILE). Each option has an
+# environment variable; options win.
 #   --pkcs12 FILE         VANTREL_SIGN_PKCS12     key and certificate chain in one PKCS#12 file
 #   --key FILE            VANTREL_SIGN_KEY        private key (PEM or DER) ...
 #   --cert FILE           VANTREL_SIGN_CERT       ... and its certificate chain (PEM, leaf first)
-#   --password-file FILE  VANTREL_SIGN_PASSWORD_FILE
-#                         VANTREL_SIGN_PASSWORD   password of the PKCS#12 file or key; never
-#                                                 put on a command line, where ps shows it
-# What goes into the signature:
+#   --password-file FILE  VANTREL_SIGN_PASSWORD_FILE, or the password itself in
+#                         VANTREL_SIGN_PASSWORD (never on a command line, where ps shows it)
 #   --timestamp URL       VANTREL_SIGN_TIMESTAMP_URL  RFC 3161 time-stamp server; without one
-#                                                 the signature stops verifying when the
-#                                                 certificate expires
-#   --name TEXT           VANTREL_SIGN_NAME       description (default: ProductName of res/app.rc)
-#   --url URL             VANTREL_SIGN_URL        (default: https://<product host>/ of the build
-#                                                 folder's CMakeCache.txt)
-# Checks after signing:
-#   --ca FILE             VANTREL_SIGN_CA         CA bundle the signature must verify against
-#                                                 (default: the system's bundle)
+#                         the signature stops verifying when the certificate expires
+#   --name TEXT           VANTREL_SIGN_NAME  description (default: ProductName of res/app.rc)
+#   --url URL             VANTREL_SIGN_URL   (default: https://<product host>/ of the build
+#                         folder's CMakeCache.txt)
+#   --ca FILE             VANTREL_SIGN_CA    CA bundle the signature must verify against
+#                         (default: the system's bundle)
 #   --out FILE            where the signed copy goes
 #
-# After signing, the script checks that osslsigncode verifies the copy against
-# the CA bundle and that removing the signature gives back FILE byte for byte
-# (so a published, signed file can still be compared with a rebuild). Prints
-# both SHA-256 digests. Exit 0 when signed and checked, 1 when a check fails,
-# 2 on usage errors.
+# After signing, checks that osslsigncode verifies the copy against the CA
+# bundle and that removing the signature gives back FILE byte for byte (so a
+# published, signed file can still be compared with a rebuild). Prints both
+# SHA-256 digests. Exit 0 when signed and checked, 1 when a check fails, 2 on
+# usage errors.
 set -euo pipefail
 
 src_dir=$(cd "$(dirname "$0")/.." && pwd)
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { print }' "$0" >&2; exit 2; }
 
-pkcs12=${VANTREL_SIGN_PKCS12:-}
-key=${VANTREL_SIGN_KEY:-}
-cert=${VANTREL_SIGN_CERT:-}
-password_file=${VANTREL_SIGN_PASSWORD_FILE:-}
-timestamp=${VANTREL_SIGN_TIMESTAMP_URL:-}
-name=${VANTREL_SIGN_NAME:-}
-url=${VANTREL_SIGN_URL:-}
-ca=${VANTREL_SIGN_CA:-/etc/ssl/certs/ca-certificates.crt}
-out=""
-input=""
+pkcs12=${VANTREL_SIGN_PKCS12:-} key=${VANTREL_SIGN_KEY:-} cert=${VANTREL_SIGN_CERT:-}
+password_file=${VANTREL_SIGN_PASSWORD_FILE:-} timestamp=${VANTREL_SIGN_TIMESTAMP_URL:-}
+name=${VANTREL_SIGN_NAME:-} url=${VANTREL_SIGN_URL:-} ca=${VANTREL_SIGN_CA:-/etc/ssl/certs/ca-certificates.crt}
+out="" input=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --pkcs12) pkcs12=${2:?}; key=""; cert=""; shift 2 ;;
@@ -87,18 +76,14 @@ fi
 
 # The description and URL shown in Windows' signature details: the product's
 # own name from the version record, and the server it downloads from.
-if [ -z "$name" ]; then
-  name=$(sed -n 's/^ *VALUE "ProductName", "\(.*\)".*$/\1/p' "$src_dir/res/app.rc" | head -1)
-  name=${name:-岚禾舟}
-fi
+[ -n "$name" ] || name=$(sed -n 's/^ *VALUE "ProductName", "\(.*\)".*$/\1/p' "$src_dir/res/app.rc" | head -1)
+name=${name:-岚禾舟}
 if [ -z "$url" ]; then
-  cache=$(dirname "$input")/CMakeCache.txt
-  host=$(sed -n 's/^VANTREL_PRODUCT_HOST:[A-Z]*=//p' "$cache" 2>/dev/null | head -1)
-  port=$(sed -n 's/^VANTREL_PRODUCT_PORT:[A-Z]*=//p' "$cache" 2>/dev/null | head -1)
-  url="https://${host:-download.lanhezhou.cn}/"
-  if [ -n "$port" ] && [ "$port" != 443 ]; then url="https://${host:-download.lanhezhou.cn}:$port/"; fi
+  product() { sed -n "s/^VANTREL_PRODUCT_$1:[A-Z]*=//p" "$(dirname "$input")/CMakeCache.txt" 2>/dev/null | head -1; }
+  host=$(product HOST) port=$(product PORT)
+  [ "$port" != 443 ] || port=""
+  url="https://${host:-download.lanhezhou.cn}${port:+:$port}/"
 fi
-
 extra=()
 [ -n "$timestamp" ] && extra+=(-ts "$timestamp")
 

@@ -12,8 +12,6 @@ The controls show the setup catches a hijack: a program importing the same
 DLLs the ordinary way loads every planted copy, and a plain LoadLibrary by
 name loads the one beside it unless the installer's restriction is in place.
 """
-import hashlib
-import os
 import re
 import shutil
 import subprocess
@@ -49,11 +47,6 @@ class Downloads:
         self.folder = folder
         self.setup = folder / SETUP.name
 
-    def place(self, program: Path) -> Path:
-        target = self.folder / program.name
-        shutil.copy2(program, target)
-        return target
-
     def markers(self) -> dict:
         """{planted DLL name: [programs that loaded it]}"""
         found = {}
@@ -67,11 +60,22 @@ class Downloads:
             if path.name.lower().endswith(".loaded"):
                 path.unlink()
 
-    def run(self, program: Path, *args, timeout: float = 120) -> subprocess.CompletedProcess:
-        return self.prefix.run(program, *args, env=PLANTING_ENV, cwd=self.folder, timeout=timeout)
+    def run(self, program: Path, *args) -> subprocess.CompletedProcess:
+        return self.prefix.run(program, *args, env=PLANTING_ENV, cwd=self.folder, timeout=120)
 
-    def popen(self, program: Path, *args) -> subprocess.Popen:
-        return self.prefix.popen(program, *args, env=PLANTING_ENV, cwd=self.folder)
+    def run_beside(self, program: Path, *args) -> tuple[subprocess.CompletedProcess, dict]:
+        """Runs a copy of a test program from the folder: its result and the
+        markers left by the run."""
+        self.clear_markers()
+        copy = self.folder / program.name
+        shutil.copy2(program, copy)
+        try:
+            result = self.run(copy, *args)
+        finally:
+            copy.unlink()
+        markers = self.markers()
+        self.clear_markers()
+        return result, markers
 
     def win_folder(self) -> str:
         return self.prefix.win_path(self.folder).lower() + "\\"
@@ -86,17 +90,36 @@ def modules(trace: str) -> dict:
     return found
 
 
-def assert_nothing_planted_was_loaded(downloads: Downloads, trace: str, used: list) -> None:
-    assert downloads.markers() == {}
-    loaded = modules(trace)
-    # Nothing but the program itself came from the folder it ran from.
-    from_downloads = sorted(path for paths in loaded.values() for path in paths
-                            if path.startswith(downloads.win_folder()))
-    assert from_downloads == [downloads.win_folder() + SETUP.name.lower()]
-    # The DLLs this mode needs were really loaded, from Windows' folders.
-    for name in used:
-        assert name in loaded, f"{name} was never loaded: the run did not get that far"
-        assert all(path.startswith(r"c:\windows" + "\\") for path in loaded[name]), loaded[name]
+def start_wine_daemons(prefix: harness.Prefix) -> None:
+    """Wine's own processes (services, the desktop) start with the first
+    program that needs them and then live as long as the wineserver. Started
+    now, on the display and without a test's load order, every marker and
+    trace line later comes from the program under test."""
+    subprocess.run(["wineserver", "-p"], env=prefix.env(), check=True)
+    prefix.run(DRIVER, "hold", "no-such-file")
+
+
+def publish_release(staging) -> None:
+    """A package for "--verify" and the install press, and the runtime package."""
+    staging.publish(harness.CONFIG["runtime_path"], (harness.BUILD_DIR / "fixtures/runtime.msu").read_bytes())
+    staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", harness.package_bytes(150_000))})
+
+
+def run_window(prefix: harness.Prefix, env: dict, trace_path: Path, steps, cwd=None, exe=SETUP) -> tuple[int, str]:
+    """Starts the installer's window, drives it (steps(prefix); the last step
+    closes it) and returns its exit code and Wine's trace. The trace goes to a
+    file: it can be long, and a pipe nobody reads would stall the window."""
+    with open(trace_path, "wb") as trace:
+        process = subprocess.Popen([harness.loader(exe), str(exe)], env=prefix.env(env), cwd=cwd,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace)
+        try:
+            steps(prefix)
+            code = process.wait(timeout=60)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+    return code, trace_path.read_text(encoding="utf-8", errors="replace")
 
 
 @pytest.fixture(scope="module")
@@ -106,36 +129,19 @@ def downloads(tmp_path_factory, display):
     for name in PLANTED:
         shutil.copy2(PLANTED_DLL, folder / name)
     shutil.copy2(SETUP, folder / SETUP.name)
-    # Wine's own processes (services, the desktop) start with the first
-    # program that needs them and then live as long as the wineserver. Start
-    # them now, on the display, without the overrides and with their output
-    # going nowhere, so that every marker left later comes from the program
-    # under test and no daemon holds a test's output pipe open.
-    subprocess.run(["wineserver", "-p"], env=prefix.env(), check=True)
-    warm_up(prefix, DRIVER, "hold", folder / "no-such-file")
+    start_wine_daemons(prefix)
     yield Downloads(prefix, folder)
     prefix.remove()
-
-
-def warm_up(prefix: harness.Prefix, *command) -> None:
-    subprocess.run([harness.loader(command[0]), *map(str, command)], env=prefix.env(), timeout=120,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 # ---------------------------------------------------------------- controls
 @pytest.mark.vm
 def test_ordinary_imports_load_every_planted_copy(downloads):
-    downloads.clear_markers()
-    eager = downloads.place(EAGER)
-    try:
-        result = downloads.run(eager)
-    finally:
-        eager.unlink()
+    result, markers = downloads.run_beside(EAGER)
     assert result.returncode == 0
-    markers = downloads.markers()
-    downloads.clear_markers()
     assert set(RUN_TIME_DLLS) <= set(markers) <= set(PLANTED), sorted(markers)
-    assert all(programs == [downloads.prefix.win_path(eager)] for programs in markers.values()), markers
+    eager = downloads.prefix.win_path(downloads.folder / EAGER.name)
+    assert all(programs == [eager] for programs in markers.values()), markers
 
 
 # how: (planted copy loaded?, where the module came from)
@@ -150,15 +156,7 @@ LOADS = {
 @pytest.mark.parametrize("dll", ["winhttp.dll", "crypt32.dll"])
 def test_load_by_name_with_and_without_the_restriction(downloads, how, dll):
     planted, origin = LOADS[how]
-    downloads.clear_markers()
-    loader = downloads.place(LOADER)
-    try:
-        result = downloads.run(loader, how, dll)
-    finally:
-        loader.unlink()
-    markers = downloads.markers()
-    downloads.clear_markers()
-
+    result, markers = downloads.run_beside(LOADER, how, dll)
     assert result.returncode == 0, result.stdout
     assert (dll in markers) == planted, markers
     path = re.search(r"^loaded (.*?)\r?$", result.stdout, re.M).group(1).lower()
@@ -174,90 +172,56 @@ def test_load_by_name_with_and_without_the_restriction(downloads, how, dll):
 def test_load_by_system_path_takes_bare_names_only(downloads, name):
     """Anything with a folder, a drive or a stream in it is refused, never
     looked for elsewhere."""
-    name = name.format(downloads=downloads.win_folder())
-    (downloads.folder / "planted").mkdir(exist_ok=True)
-    shutil.copy2(PLANTED_DLL, downloads.folder / "planted" / "winhttp.dll")
-    downloads.clear_markers()
-    loader = downloads.place(LOADER)
+    subfolder = downloads.folder / "planted"
+    subfolder.mkdir(exist_ok=True)
+    shutil.copy2(PLANTED_DLL, subfolder / "winhttp.dll")
     try:
-        result = downloads.run(loader, "system", name)
-        in_subfolder = sorted(path.name for path in (downloads.folder / "planted").iterdir())
+        result, markers = downloads.run_beside(LOADER, "system", name.format(downloads=downloads.win_folder()))
+        assert sorted(path.name for path in subfolder.iterdir()) == ["winhttp.dll"]
     finally:
-        loader.unlink()
-        shutil.rmtree(downloads.folder / "planted")
+        shutil.rmtree(subfolder)
     assert result.returncode == 1, result.stdout
     assert result.stdout.startswith("not loaded")
-    assert downloads.markers() == {}
-    assert in_subfolder == ["winhttp.dll"]
+    assert markers == {}
 
 
 # ---------------------------------------------------------------- the four modes
+WAIT = ("wait-window", 20000)
+INSTALL = [("click", "install"), ("wait-enabled", "install", 1, 60000)]
+
+
+# (mode, window driver steps, DLLs the run must load from the system folder)
 @pytest.mark.vm
-def test_verify(downloads, staging):
-    data = harness.package_bytes(150_000)
-    staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", data)})
-    downloads.clear_markers()
-    result = downloads.run(downloads.setup, "--verify")
-    assert result.returncode == 0
-    assert_nothing_planted_was_loaded(downloads, result.stderr, ["winhttp.dll", "bcrypt.dll", "crypt32.dll"])
-
-
-@pytest.mark.vm
-def test_verify_ucrt(downloads, staging):
-    package = (harness.BUILD_DIR / "fixtures" / "runtime.msu").read_bytes()
-    assert hashlib.sha256(package).hexdigest() == harness.CONFIG["runtime_sha256"]
-    staging.publish(harness.CONFIG["runtime_path"], package)
-    downloads.clear_markers()
-    result = downloads.run(downloads.setup, "--verify-ucrt")
-    assert result.returncode == 0
-    assert_nothing_planted_was_loaded(downloads, result.stderr,
-                                      ["winhttp.dll", "bcrypt.dll", "crypt32.dll", "wintrust.dll"])
-
-
-@pytest.mark.vm
-def test_certificate(downloads):
-    downloads.clear_markers()
-    result = downloads.run(downloads.setup, "--certificate")
+@pytest.mark.parametrize("mode, steps, used", [
+    ("--verify", [], ["winhttp.dll", "bcrypt.dll", "crypt32.dll"]),
+    ("--verify-ucrt", [], ["winhttp.dll", "bcrypt.dll", "crypt32.dll", "wintrust.dll"]),
     # The prefix already trusts the root (Wine reads the host's roots): 0.
-    assert result.returncode == 0
-    assert_nothing_planted_was_loaded(downloads, result.stderr, ["crypt32.dll"])
-
-
-def drive_window(downloads: Downloads, *steps) -> str:
-    """Starts the installer's window, runs the driver's steps against it
-    (the last one closes it) and returns the loader trace."""
-    process = downloads.popen(downloads.setup)
-    try:
-        for step in steps:
-            done = downloads.prefix.run(DRIVER, *step)
-            assert done.returncode == 0, (step, done.stdout, done.stderr)
-        _, trace = process.communicate(timeout=60)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-    assert process.returncode == 0
-    return trace
-
-
-@pytest.mark.vm
-def test_windowed(downloads):
+    ("--certificate", [], ["crypt32.dll"]),
+    ("window", [WAIT, ("close",)], ["comctl32.dll", "uxtheme.dll"]),
+    # The window loads the download's libraries only on the install command.
+    ("window", [WAIT, *INSTALL, ("close",)], ["comctl32.dll", "uxtheme.dll", "winhttp.dll", "bcrypt.dll",
+                                            "crypt32.dll"]),
+], ids=["verify", "verify-ucrt", "certificate", "windowed", "windowed-install"])
+def test_no_mode_loads_a_planted_copy(downloads, staging, tmp_path, mode, steps, used):
+    publish_release(staging)
     downloads.clear_markers()
-    trace = drive_window(downloads, ("wait-window", "20000"), ("close",))
-    assert_nothing_planted_was_loaded(downloads, trace, ["comctl32.dll", "uxtheme.dll"])
-
-
-@pytest.mark.vm
-def test_windowed_install(downloads, staging):
-    """The window loads the download's libraries only on the install
-    command; they must come from the system folder all the same."""
-    data = harness.package_bytes(150_000)
-    staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", data)})
-    downloads.clear_markers()
-    trace = drive_window(downloads, ("wait-window", "20000"), ("click", "install"),
-                         ("wait-enabled", "install", "1", "60000"), ("close",))
-    assert_nothing_planted_was_loaded(downloads, trace, ["comctl32.dll", "uxtheme.dll", "winhttp.dll",
-                                                         "bcrypt.dll", "crypt32.dll"])
+    if mode == "window":
+        code, trace = run_window(downloads.prefix, PLANTING_ENV, tmp_path / "trace.txt", cwd=downloads.folder,
+                                 exe=downloads.setup, steps=lambda prefix: [prefix.drive(*step) for step in steps])
+    else:
+        result = downloads.run(downloads.setup, mode)
+        code, trace = result.returncode, result.stderr
+    assert code == 0
+    assert downloads.markers() == {}
+    loaded = modules(trace)
+    # Nothing but the program itself came from the folder it ran from.
+    from_downloads = sorted(path for paths in loaded.values() for path in paths
+                            if path.startswith(downloads.win_folder()))
+    assert from_downloads == [downloads.win_folder() + SETUP.name.lower()]
+    # The DLLs this mode needs were really loaded, from Windows' folders.
+    for name in used:
+        assert name in loaded, f"{name} was never loaded: the run did not get that far"
+        assert all(path.startswith(r"c:\windows" + "\\") for path in loaded[name]), loaded[name]
 
 
 # ---------------------------------------------------------------- a run-time DLL that can't be had
@@ -296,20 +260,12 @@ MISSING_DLL_ROWS = [
 @pytest.fixture(scope="module")
 def machines(win7, win10, display):
     for prefix in (win7, win10):
-        # As for the planting folder: Wine's own processes start now, without
-        # the load order under test. One that starts again during a run gets
-        # the run's settings and writes into its trace, so the checks of the
-        # relay trace below look at the installer's own thread.
-        subprocess.run(["wineserver", "-p"], env=prefix.env(), check=True)
-        warm_up(prefix, DRIVER, "hold", "no-such-file")
+        # One of Wine's processes that starts again during a run gets the
+        # run's settings and writes into its trace, so the checks of the relay
+        # trace below look at the installer's own thread.
+        start_wine_daemons(prefix)
         prefix.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", RELAYED)
     return {"win7": win7, "win10": win10}
-
-
-def assert_traced_without_abort(trace: str) -> None:
-    assert "trace:msvcrt:" in trace, "no msvcrt trace: the abort check would see nothing"
-    aborts = [line for line in trace.splitlines() if "msvcrt:abort" in line]
-    assert aborts == []
 
 
 def relayed_text(escaped: str) -> str:
@@ -320,82 +276,53 @@ def relayed_text(escaped: str) -> str:
                   else {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(1), m.group(1)), escaped)
 
 
-def press_install_and_get_warning(prefix: harness.Prefix, env: dict, trace_path: Path) -> int:
-    with open(trace_path, "wb") as trace:
-        # Output to a file: the trace is long, and a pipe nobody reads would
-        # stall the window.
-        process = subprocess.Popen([harness.loader(SETUP), str(SETUP)], env=prefix.env(env),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace)
-        try:
-            prefix.drive("wait-window", 20000)
-            prefix.drive("click", "install")
-            box = prefix.drive("box", 20000)
-            assert (box["caption"], box["text"], box["owner"]) == ("岚禾舟", UNAVAILABLE_CERTIFICATE_STORE, "main")
-            assert box["icon"] and box["buttons"] == [1]
-            prefix.drive("answer", "ok")
-            # Still there and idle: the press can be tried again.
-            state = prefix.drive("state")
-            assert state["install"]["enabled"] and state["cancel"]["enabled"]
-            prefix.drive("close")
-            return process.wait(timeout=60)
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+def assert_only_the_start_up_box(trace: str) -> None:
+    boxes = [(thread, int(owner, 16), relayed_text(text), relayed_text(caption), int(style, 16))
+             for thread, owner, text, caption, style in MESSAGE_BOX_CALL.findall(trace)]
+    assert [(owner, caption, style) for _, owner, _, caption, style in boxes] == [
+        (0, "岚禾舟安装程序", MB_ICONERROR)], boxes
+    thread, _, text, _, _ = boxes[0]
+    assert COMCTL32_FAILURE.fullmatch(text), text
+    # The window would be created on the same thread (Wine's own processes,
+    # which the trace also covers, make windows of their own).
+    assert f"\n{thread}:Call user32.CreateWindowExW" not in trace, "a window was created"
+
+
+def press_install_and_get_warning(prefix: harness.Prefix) -> None:
+    prefix.drive("wait-window", 20000)
+    prefix.drive("click", "install")
+    box = prefix.drive("box", 20000)
+    assert (box["caption"], box["text"], box["owner"]) == ("岚禾舟", UNAVAILABLE_CERTIFICATE_STORE, "main")
+    assert box["icon"] and box["buttons"] == [1]
+    prefix.drive("answer", "ok")
+    # Still there and idle: the press can be tried again.
+    state = prefix.drive("state")
+    assert state["install"]["enabled"] and state["cancel"]["enabled"]
+    prefix.drive("close")
 
 
 @pytest.mark.parametrize("mode, dll, system, code", MISSING_DLL_ROWS,
                          ids=[f"{row[0].lstrip('-')}-without-{row[1]}" for row in MISSING_DLL_ROWS])
 def test_a_missing_system_dll_is_a_failure_of_its_step(machines, staging, tmp_path, mode, dll, system, code):
     prefix = machines[system]
-    package = (harness.BUILD_DIR / "fixtures" / "runtime.msu").read_bytes()
-    staging.publish(harness.CONFIG["runtime_path"], package)
-    staging.publish_manifest({"windows": staging.publish_package("Full-Setup-2.0.exe", harness.package_bytes(150_000))})
+    publish_release(staging)
     env = {"WINEDLLOVERRIDES": f"{dll}=d", "WINEDEBUG": "-all,trace+msvcrt"}
     before = prefix.workspaces()
-
     if (mode, dll) == ("window", "crypt32"):
-        trace_path = tmp_path / "trace.txt"
-        assert press_install_and_get_warning(prefix, env, trace_path) == code
-        trace = trace_path.read_text(encoding="utf-8", errors="replace")
-    elif mode == "window":
-        env["WINEDEBUG"] += ",+relay"
-        result = prefix.run(SETUP, env=env, timeout=60)
-        assert result.returncode == code
-        trace = result.stderr
-        boxes = [(thread, int(owner, 16), relayed_text(text), relayed_text(caption), int(style, 16))
-                 for thread, owner, text, caption, style in MESSAGE_BOX_CALL.findall(trace)]
-        assert [(owner, caption, style) for _, owner, _, caption, style in boxes] == [
-            (0, "岚禾舟安装程序", MB_ICONERROR)], boxes
-        thread, _, text, _, _ = boxes[0]
-        assert COMCTL32_FAILURE.fullmatch(text), text
-        # The window would be created on the same thread (Wine's own
-        # processes, which the trace also covers, make windows of their own).
-        assert f"\n{thread}:Call user32.CreateWindowExW" not in trace, "a window was created"
+        returncode, trace = run_window(prefix, env, tmp_path / "trace.txt", press_install_and_get_warning)
     else:
-        result = prefix.run(SETUP, mode, env=env, timeout=60)
-        assert result.returncode == code
-        assert result.stdout == ""
-        trace = result.stderr
-
-    assert_traced_without_abort(trace)
+        if mode == "window":
+            env["WINEDEBUG"] += ",+relay"
+        result = prefix.run(SETUP, *([mode] if mode != "window" else []), env=env, timeout=60)
+        returncode, trace = result.returncode, result.stderr
+        if mode == "window":
+            assert_only_the_start_up_box(trace)
+        else:
+            assert result.stdout == ""
+    assert returncode == code
+    assert "trace:msvcrt:" in trace, "no msvcrt trace: the abort check would see nothing"
+    assert [line for line in trace.splitlines() if "msvcrt:abort" in line] == []
     # Only the runtime package is fetched before its DLL is needed; every
     # other run fails before it asks anything of a server.
     assert staging.paths() == ([harness.CONFIG["runtime_path"]] if mode == "--verify-ucrt" else [])
     assert prefix.workspaces() == before
-
-
-# ---------------------------------------------------------------- the shipped exe
-def test_shipped_exe_loads_its_other_dlls_by_name():
-    shipped = os.environ.get("VANTREL_SHIPPED_DIR")
-    assert shipped, "VANTREL_SHIPPED_DIR must name the i686 build folder"
-    data = (Path(shipped) / "VantrelSetup.exe").read_bytes()
-    # (That it imports only KnownDLLs the build's import check makes sure.)
-    # The program names each DLL it loads at run time.
-    for name in RUN_TIME_DLLS:
-        assert b"\0" + name.encode() + b"\0" in data, name
-    # ... and the functions by their exported names: a stdcall decoration
-    # ("WinHttpOpen@20") would make each first call fail at run time.
-    assert b"\0WinHttpOpen\0" in data and b"\0WinVerifyTrust\0" in data
-    decorated = re.findall(rb"\0((?:WinHttp|BCrypt|Cert|Crypt|WinVerify|InitCommon)\w*@\d+)\0", data)
-    assert decorated == []

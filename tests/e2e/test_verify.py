@@ -67,18 +67,20 @@ def wrong_digest(data: bytes) -> str:
     return ("1" if digest[0] == "0" else "0") + digest[1:]
 
 
-# name: (manifest values for the "windows" section, the requests expected).
-# Each rule of the manifest has its rows in the unit tables; these are the
-# failures that only show against a server.
+WIN10_REQUESTS = [MANIFEST, "/downloads/" + CHANNEL_FILES["win10"]]
+
+
+# name: (the "windows" section, or the whole release.ini as bytes, or None
+# for none on the server; the requests expected). Each rule of the manifest
+# has its rows in the unit tables; these are the failures that only show
+# against a server.
 FAILURES = {
-    "package missing (404)": (section("Missing-Setup.exe", FULL),
-                              [MANIFEST, "/downloads/Missing-Setup.exe"]),
-    "package one byte short": (section("Full-Setup-2.0.exe", FULL, size=str(len(FULL) + 1)),
-                               [MANIFEST, "/downloads/Full-Setup-2.0.exe"]),
-    "package one byte long": (section("Full-Setup-2.0.exe", FULL, size=str(len(FULL) - 1)),
-                              [MANIFEST, "/downloads/Full-Setup-2.0.exe"]),
-    "wrong digest": (section("Full-Setup-2.0.exe", FULL, sha256=wrong_digest(FULL)),
-                     [MANIFEST, "/downloads/Full-Setup-2.0.exe"]),
+    "no manifest on the server": (None, [MANIFEST]),
+    "manifest that is not ini": (b"\x00\x01 not a manifest", [MANIFEST]),
+    "package missing (404)": (section("Missing-Setup.exe", FULL), [MANIFEST, "/downloads/Missing-Setup.exe"]),
+    "package one byte short": (section(CHANNEL_FILES["win10"], FULL, size=str(len(FULL) + 1)), WIN10_REQUESTS),
+    "package one byte long": (section(CHANNEL_FILES["win10"], FULL, size=str(len(FULL) - 1)), WIN10_REQUESTS),
+    "wrong digest": (section(CHANNEL_FILES["win10"], FULL, sha256=wrong_digest(FULL)), WIN10_REQUESTS),
     # Names that would leave /downloads/ or need encoding are never requested.
     "parent folder": (section("../x.exe", FULL), [MANIFEST]),
     "sub folder": (section("dir/setup.exe", FULL), [MANIFEST]),
@@ -88,26 +90,18 @@ FAILURES = {
 
 @pytest.mark.parametrize("case", list(FAILURES))
 def test_failures_exit_with_1(win10, staging, case):
-    values, expected_requests = FAILURES[case]
+    manifest, expected_requests = FAILURES[case]
     staging.publish("/downloads/Full-Setup-2.0.exe", FULL)
     # Something to serve if the unsafe names were ever requested.
     for path in ("/x.exe", "/downloads/dir/setup.exe", "/downloads/a b.exe", "/downloads/a%20b.exe"):
         staging.publish(path, FULL)
-    staging.publish_manifest({"windows": values})
+    if isinstance(manifest, dict):
+        staging.publish_manifest({"windows": manifest})
+    elif manifest is not None:
+        staging.publish_manifest({}, raw=manifest)
 
     assert verify(win10) == 1
     assert staging.paths() == expected_requests
-
-
-def test_no_manifest_on_the_server(win10, staging):
-    assert verify(win10) == 1
-    assert staging.paths() == [MANIFEST]
-
-
-def test_manifest_that_is_not_ini(win10, staging):
-    staging.publish_manifest({}, raw=b"\x00\x01 not a manifest")
-    assert verify(win10) == 1
-    assert staging.paths() == [MANIFEST]
 
 
 def test_no_server(win10, _staging_server):

@@ -33,16 +33,12 @@ def package() -> bytes:
 
 
 def test_staging_package_is_what_the_build_pins(package):
+    # The fixture has just made it again, at another path and time than the
+    # pinned one was made: the same bytes mean the tool is reproducible.
     assert len(package) == harness.CONFIG["runtime_size"]
     assert hashlib.sha256(package).hexdigest() == harness.CONFIG["runtime_sha256"]
     # Same length as the real update, so the progress figures read "1010 KB".
     assert len(package) == 1034556
-
-
-def test_staging_package_is_reproducible(package, tmp_path):
-    subprocess.run([str(harness.SOURCE_DIR / "tools/make_runtime_package.sh"), str(tmp_path)],
-                   check=True, capture_output=True)
-    assert (tmp_path / "fixtures/runtime.msu").read_bytes() == package
 
 
 def verify_ucrt(prefix) -> int:
@@ -69,7 +65,9 @@ def corrupted(data: bytes) -> bytes:
     return data[:middle] + bytes([data[middle] ^ 0xFF]) + data[middle + 1:]
 
 
+# name: what is served instead of the package (None: nothing)
 CHANGES = {
+    "missing": lambda data: None,
     "one byte short": lambda data: data[:-1],
     "one byte long": lambda data: data + b"\x00",
     "same length, other digest": corrupted,
@@ -79,12 +77,9 @@ CHANGES = {
 
 @pytest.mark.parametrize("change", list(CHANGES))
 def test_other_files_are_refused(win7, staging, package, change):
-    staging.publish(PATH, CHANGES[change](package))
-    assert verify_ucrt(win7) == 1
-    assert staging.paths() == [PATH]
-
-
-def test_missing_package(win7, staging):
+    served = CHANGES[change](package)
+    if served is not None:
+        staging.publish(PATH, served)
     assert verify_ucrt(win7) == 1
     assert staging.paths() == [PATH]
 

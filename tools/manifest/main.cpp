@@ -3,14 +3,14 @@
 //   vantrel-manifest check RELEASE.INI [--files DIR]
 //   vantrel-manifest write --win7 FILE --windows FILE OUT.INI
 //
-// Both commands judge a manifest with the installer's own code: the same
-// GetPrivateProfileStringW reads, rules, order and messages
-// (LoadReleaseManifest) and the same CNG digest (HashFileHex). A manifest that
-// passes here is one the installer accepts on that channel; a refusal prints
-// the very text the installer would show.
-//
+// Both commands judge a manifest with the installer's own code (the reads,
+// rules, order and messages of LoadReleaseManifest, the CNG digest of
+// HashFileHex): a manifest that passes here is one the installer accepts on
+// that channel, and a refusal prints the very text the installer would show.
 // Exit codes: 0 every section passes, 1 something is refused, 2 usage or a
-// file that can't be read or written.
+// file that can't be read or written. No DLL search restriction here, unlike
+// the installer: this program imports only KnownDLLs, and the installer's code
+// loads bcrypt by full path from the system folder.
 #include <windows.h>
 
 #include <cstdint>
@@ -24,25 +24,17 @@
 #include "support/win_handles.h"
 #include "workflow/release_manifest.h"
 
-// No DLL search restriction here, unlike the installer: this program imports
-// only KnownDLLs, and the installer's code loads bcrypt by full path from the
-// system folder.
-
 namespace {
 
 using vantrel::Failure;
-
-// The installer's channels, in the order they are reported.
-const wchar_t* const kSections[] = {vantrel::ManifestSection(vantrel::SystemMode::Windows7),
-                                    vantrel::ManifestSection(vantrel::SystemMode::Windows10)};
-
 using vantrel::FileHandle;
 using vantrel::kManifestSizeLimit;
 using vantrel::ToDecimal;
 
-constexpr int kPassed = 0;
-constexpr int kRefused = 1;
-constexpr int kUsage = 2;
+// The installer's channels, in the order they are reported.
+const wchar_t* const kSections[] = {vantrel::ManifestSection(vantrel::SystemMode::Windows7),
+                                    vantrel::ManifestSection(vantrel::SystemMode::Windows10)};
+constexpr int kPassed = 0, kRefused = 1, kUsage = 2;
 
 // Console or not: a console takes UTF-16 as is, anything else (a pipe, a file,
 // Wine's unix-side redirection) gets UTF-8 bytes, so the Chinese messages
@@ -77,9 +69,8 @@ int Usage() {
 // in the current one, so every path is made absolute before it is used.
 std::wstring FullPath(const std::wstring& path) {
     const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) return path;
     std::wstring full(needed, L'\0');
-    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    const DWORD length = needed == 0 ? 0 : GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
     if (length == 0 || length >= needed) return path;
     full.resize(length);
     return full;
@@ -106,15 +97,11 @@ FileFacts Inspect(const std::wstring& path) {
     FileFacts facts;
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
-        const DWORD error = GetLastError();
-        facts.error = L"cannot open " + path + L" (error " + ToDecimal(error) + L")";
-        return facts;
-    }
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size)) {
+    if (!file.Valid() || !GetFileSizeEx(file.Get(), &size)) {
         const DWORD error = GetLastError();
-        facts.error = L"cannot read the size of " + path + L" (error " + ToDecimal(error) + L")";
+        facts.error = (file.Valid() ? L"cannot read the size of " : L"cannot open ") + path + L" (error " +
+                      ToDecimal(error) + L")";
         return facts;
     }
     facts.size = static_cast<std::uint64_t>(size.QuadPart);
@@ -282,19 +269,12 @@ int wmain(int argc, wchar_t** argv) {
         return Usage();
     }
     if (args[0] == L"write" && args.size() == 6) {
-        std::wstring win7;
-        std::wstring windows;
-        std::wstring out;
+        std::wstring win7, windows, out;  // the two options and the output, in any order
         for (std::size_t i = 1; i < args.size(); ++i) {
-            if (args[i] == L"--win7" && i + 1 < args.size()) {
-                win7 = args[++i];
-            } else if (args[i] == L"--windows" && i + 1 < args.size()) {
-                windows = args[++i];
-            } else if (out.empty()) {
-                out = args[i];
-            } else {
-                return Usage();
-            }
+            const bool option = (args[i] == L"--win7" || args[i] == L"--windows") && i + 1 < args.size();
+            std::wstring& value = !option ? out : args[i] == L"--win7" ? win7 : windows;
+            if (!value.empty()) return Usage();
+            value = args[option ? ++i : i];
         }
         if (win7.empty() || windows.empty() || out.empty()) return Usage();
         return Write(win7, windows, out);
