@@ -70,12 +70,10 @@ done
 
 # Only a build whose servers are this machine may run here: anything else
 # would send the smoke test to the real servers.
-/usr/bin/python3 - "$exe" "$config" <<'PY' || fail "$exe is not a staging build (its servers are not localhost); refusing to run it"
-import json, sys
-image = open(sys.argv[1], "rb").read()
-config = json.load(open(sys.argv[2]))
-sys.exit(0 if config["product_host"] == "localhost" and "localhost".encode("utf-16-le") in image else 1)
-PY
+/usr/bin/python3 -c 'import json, sys
+sys.exit(json.load(open(sys.argv[2]))["product_host"] != "localhost"
+         or "localhost".encode("utf-16-le") not in open(sys.argv[1], "rb").read())' "$exe" "$config" \
+  || fail "$exe is not a staging build (its servers are not localhost); refusing to run it"
 
 # Wine's environment and loader, the prefixes and the server: tests/e2e/winectl.py.
 winectl() { /usr/bin/python3 "$src_dir/tests/e2e/winectl.py" "$@"; }

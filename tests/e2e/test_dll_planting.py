@@ -1,17 +1,13 @@
 """DLL search-order hijacking: copies of the non-KnownDLLs the installer uses,
 left beside it in the folder it runs from (a user's Downloads folder), must
-never be loaded, in any of its four modes.
-
-The planted copies are one small DLL (tests/planted/planted_dll.cpp) under
-each name; when loaded it appends the loading program's path to
-"<its own path>.loaded". Wine is told to prefer such "native" copies over its
-own (WINEDLLOVERRIDES=...=n,b), and Wine's loader trace (+loaddll) shows
-where every module came from.
-
-The controls show the setup catches a hijack: a program importing the same
-DLLs the ordinary way loads every planted copy, and a plain LoadLibrary by
-name loads the one beside it unless the installer's restriction is in place.
-"""
+never be loaded, in any of its four modes. The planted copies are one small
+DLL (tests/planted/planted_dll.cpp) under each name, which appends the loading
+program's path to "<its own path>.loaded"; Wine prefers such "native" copies
+(WINEDLLOVERRIDES=...=n,b), and its loader trace (+loaddll) shows where every
+module came from. The controls show the setup catches a hijack: a program
+importing the same DLLs the ordinary way loads every planted copy, and a
+plain LoadLibrary by name loads the one beside it unless the installer's
+restriction is in place."""
 import re
 import shutil
 import subprocess
@@ -144,45 +140,37 @@ def test_ordinary_imports_load_every_planted_copy(downloads):
     assert all(programs == [eager] for programs in markers.values()), markers
 
 
-# how: (planted copy loaded?, where the module came from)
-LOADS = {
-    "plain": (True, "downloads"),
-    "restricted": (False, "system"),
-    "system": (False, "system"),
-}
+# (how the loader loads, the name, where the module comes from: the folder it
+# runs from, the system folder, or None for a name that is refused). The
+# installer's load by system path takes bare names only: anything with a
+# folder, a drive or a stream in it is refused, never looked for elsewhere.
+LOADS = [(how, dll, origin) for dll in ("winhttp.dll", "crypt32.dll")
+         for how, origin in (("plain", "downloads"), ("restricted", "system"), ("system", "system"))] + [
+    ("system", name, None) for name in ("..\\winhttp.dll", "planted\\winhttp.dll", "./winhttp.dll",
+                                        "{downloads}winhttp.dll", "winhttp.dll:stream")]
 
 
-@pytest.mark.parametrize("how", list(LOADS))
-@pytest.mark.parametrize("dll", ["winhttp.dll", "crypt32.dll"])
-def test_load_by_name_with_and_without_the_restriction(downloads, how, dll):
-    planted, origin = LOADS[how]
-    result, markers = downloads.run_beside(LOADER, how, dll)
-    assert result.returncode == 0, result.stdout
-    assert (dll in markers) == planted, markers
-    path = re.search(r"^loaded (.*?)\r?$", result.stdout, re.M).group(1).lower()
-    expected = downloads.win_folder() if origin == "downloads" else r"c:\windows\system32" + "\\"
-    assert path == expected + dll
-    if how == "restricted":
-        # Wine has SetDefaultDllDirectories, so the full restriction applies.
-        assert "scope system-folder-only" in result.stdout
-
-
-@pytest.mark.parametrize("name", ["..\\winhttp.dll", "planted\\winhttp.dll", "./winhttp.dll",
-                                  "{downloads}winhttp.dll", "winhttp.dll:stream"])
-def test_load_by_system_path_takes_bare_names_only(downloads, name):
-    """Anything with a folder, a drive or a stream in it is refused, never
-    looked for elsewhere."""
+@pytest.mark.parametrize("how, name, origin", LOADS)
+def test_load_by_name_with_and_without_the_restriction(downloads, how, name, origin):
     subfolder = downloads.folder / "planted"
     subfolder.mkdir(exist_ok=True)
     shutil.copy2(PLANTED_DLL, subfolder / "winhttp.dll")
     try:
-        result, markers = downloads.run_beside(LOADER, "system", name.format(downloads=downloads.win_folder()))
+        result, markers = downloads.run_beside(LOADER, how, name.format(downloads=downloads.win_folder()))
         assert sorted(path.name for path in subfolder.iterdir()) == ["winhttp.dll"]
     finally:
         shutil.rmtree(subfolder)
-    assert result.returncode == 1, result.stdout
-    assert result.stdout.startswith("not loaded")
-    assert markers == {}
+    if origin is None:
+        assert (result.returncode, markers) == (1, {}), result.stdout
+        assert result.stdout.startswith("not loaded")
+        return
+    assert result.returncode == 0, result.stdout
+    assert (name in markers) == (origin == "downloads"), markers
+    path = re.search(r"^loaded (.*?)\r?$", result.stdout, re.M).group(1).lower()
+    assert path == (downloads.win_folder() if origin == "downloads" else r"c:\windows\system32" + "\\") + name
+    if how == "restricted":
+        # Wine has SetDefaultDllDirectories, so the full restriction applies.
+        assert "scope system-folder-only" in result.stdout
 
 
 # ---------------------------------------------------------------- the four modes
@@ -228,15 +216,12 @@ def test_no_mode_loads_a_planted_copy(downloads, staging, tmp_path, mode, steps,
 # Wine's load order "name=d" makes one DLL unavailable for one run: loading it
 # fails with 126, as a missing or damaged system file would. Each mode must
 # then give the answer it gives for any failure of the step that needs the
-# DLL, and never end in abort() (what an exception leaving a noexcept
-# function comes to): that exits with 3, which "--certificate" also uses for a
-# real verdict, and skips every clean-up. trace+msvcrt prints "msvcrt:abort"
-# when the program aborts.
-#
-# Without comctl32 Wine can't show any message box in this program: the
-# manifest binds "Static" and "Button" to comctl32 version 6, so the box's
-# controls can't be created and MessageBoxW returns at once. The start-up box
-# is read from Wine's relay trace of the program's MessageBoxW call instead.
+# DLL, and never end in abort() (what an exception leaving a noexcept function
+# comes to, shown by trace+msvcrt): that exits with 3, which "--certificate"
+# also uses for a real verdict, and skips every clean-up. Without comctl32
+# Wine can't show any message box in this program (the manifest binds "Static"
+# and "Button" to comctl32 version 6, so MessageBoxW returns at once): the
+# start-up box is read from Wine's relay trace of the MessageBoxW call.
 UNAVAILABLE_CERTIFICATE_STORE = "无法读取系统根证书库，请检查系统权限。"
 COMCTL32_FAILURE = re.compile(r"无法加载系统组件 comctl32\.dll（错误码 \d+）")
 RELAYED = "user32.MessageBoxW;user32.CreateWindowExW"

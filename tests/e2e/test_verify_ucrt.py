@@ -2,15 +2,12 @@
 
 The staging build pins the size and digest of a stand-in package that
 tools/make_runtime_package.sh builds reproducibly: a cabinet signed with the
-committed test signer. "--verify-ucrt" must accept exactly that file.
-
-An unsigned package can't be served here with the pinned digest (any change
-to the file changes the digest, and the digest is checked first), so the
-signature check on an unsigned file is covered in process: the in-process
-tests verify the signed package and the same cabinet without its signature
-through the program's own trust check. The runtime update with the wusa.exe
-double (exit codes, parameters, the runtime file deciding) runs in process
-too, in a prefix prepared below."""
+committed test signer. "--verify-ucrt" must accept exactly that file. An
+unsigned package can't be served with the pinned digest (the digest is checked
+first), so the in-process tests check the signed package and the same cabinet
+unsigned through the program's own trust check. The runtime update with the
+wusa.exe double (exit codes, parameters, the runtime file deciding) runs in
+process too, in a prefix prepared below."""
 import hashlib
 import shutil
 import subprocess

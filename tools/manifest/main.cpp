@@ -41,8 +41,7 @@ constexpr int kPassed = 0, kRefused = 1, kUsage = 2;
 // survive both.
 void WriteLine(HANDLE handle, const std::wstring& text) {
     const std::wstring line = text + L"\r\n";
-    DWORD mode = 0;
-    DWORD written = 0;
+    DWORD mode = 0, written = 0;
     if (GetConsoleMode(handle, &mode)) {
         WriteConsoleW(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         return;
@@ -76,21 +75,15 @@ std::wstring FullPath(const std::wstring& path) {
     return full;
 }
 
-std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
-    if (folder.empty() || folder.back() == L'\\' || folder.back() == L'/') return folder + name;
-    return folder + L"\\" + name;
-}
-
 std::wstring BaseName(const std::wstring& path) {
     const std::size_t slash = path.find_last_of(L"\\/:");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 struct FileFacts {
-    bool found = false;
     std::uint64_t size = 0;
     std::wstring sha256;
-    std::wstring error;  // why it could not be read, when found is false
+    std::wstring error;  // why it could not be read; empty when it was
 };
 
 FileFacts Inspect(const std::wstring& path) {
@@ -110,9 +103,7 @@ FileFacts Inspect(const std::wstring& path) {
         facts.sha256 = vantrel::HashFileHex(context, file.Get());
     } catch (const Failure& failure) {
         facts.error = path + L": " + failure.message;
-        return facts;
     }
-    facts.found = true;
     return facts;
 }
 
@@ -169,7 +160,7 @@ int Check(const std::wstring& manifestArgument, const LocalFile& localFile) {
         if (!local.empty()) {
             const FileFacts facts = Inspect(local);
             std::wstring problem;
-            if (!facts.found) {
+            if (!facts.error.empty()) {
                 problem = facts.error;
             } else if (facts.size != values.size) {
                 problem = local + L" is " + ToDecimal(facts.size) + L" bytes, the manifest says " +
@@ -215,7 +206,7 @@ int Write(const std::wstring& win7, const std::wstring& windows, const std::wstr
     for (Channel& channel : channels) {
         channel.name = BaseName(channel.path);
         channel.facts = Inspect(channel.path);
-        if (!channel.facts.found) {
+        if (!channel.facts.error.empty()) {
             Err(std::wstring(channel.section) + L": " + channel.facts.error);
             return kUsage;
         }
@@ -263,8 +254,9 @@ int wmain(int argc, wchar_t** argv) {
     if (args[0] == L"check") {
         if (args.size() == 2) return Check(args[1], nullptr);
         if (args.size() == 4 && args[2] == L"--files") {
-            const std::wstring folder = FullPath(args[3]);
-            return Check(args[1], [&](const std::wstring&, const std::wstring& name) { return JoinPath(folder, name); });
+            std::wstring folder = FullPath(args[3]);
+            if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+            return Check(args[1], [&](const std::wstring&, const std::wstring& name) { return folder + name; });
         }
         return Usage();
     }
