@@ -10,6 +10,7 @@ import subprocess
 import sys
 import types
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -119,9 +120,14 @@ def test_paths(server, path, status, body):
     ("/hello.txt", {"no_response": True}, None, {}, b"", None),
     ("/x", {}, 404, {}, b"not found\n", None),
     ("/hello.txt", {"bogus": 1}, 500, {}, b"bad test rule: unknown rule keys bogus\n", None),
-], ids=lambda value: json.dumps(value) if isinstance(value, dict) else "-")
+    ("/hello.txt", "{not json", 500, {}, b"bad test rule: Expecting property name enclosed in double quotes: "
+     b"line 1 column 2 (char 1)\n", None),
+], ids=lambda value: json.dumps(value) if isinstance(value, (dict, str)) else "-")
 def test_rules(server, path, rule, status, headers, body, end):
-    write_rules(server.docroot, {path: rule})
+    if isinstance(rule, str):       # the rules file itself is broken
+        (Path(server.docroot) / "_rules.json").write_text(rule)
+    else:
+        write_rules(server.docroot, {path: rule})
     got = fetch(server.port, path)
     assert got.status == status
     assert body.startswith(got.body) if end is ConnectionResetError else got.body == body
