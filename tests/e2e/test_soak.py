@@ -1,11 +1,12 @@
-"""Fault soak of "--verify" in one prefix: every kind of fault the staging
-server can do to a download -- error statuses, bodies cut off or reset,
-wrong sizes and digests, broken manifests, lying or missing length headers,
-short stalls and slow bodies -- twice, with its details (sizes, offsets,
-codes) drawn from a fixed seed. Every kind has one outcome, so two runs per
-kind are two runs per kind and outcome. Every run must end with the exit code
-the fault calls for, request what it should and nothing else, and leave no
-workspace folder and no process behind."""
+"""Fault soak in one prefix: every kind of fault the staging server can do to
+a download -- error statuses, bodies cut off or reset, wrong sizes and
+digests, broken manifests, lying or missing length headers, short stalls and
+slow bodies -- twice, with its details (sizes, offsets, codes) drawn from a
+fixed seed, each run a "--verify"; and a user's cancel while the package
+flows, in the window. Every kind has one outcome, so two runs per kind are
+two runs per kind and outcome. Every run must end with the exit code (and for
+the window the status) the fault calls for, request what it should and
+nothing else, and leave no workspace folder and no process behind."""
 from __future__ import annotations
 
 import collections
@@ -23,11 +24,7 @@ SEED = 20240611
 RUNS_PER_KIND = 2
 MANIFEST = "/downloads/release.ini"
 MANIFEST_LIMIT = 65536
-
-
-def package_bytes(length: int, seed: int) -> bytes:
-    block = hashlib.sha256(b"soak package %d" % seed).digest()
-    return (block * (length // len(block) + 1))[:length]
+DOWNLOADING, CANCELLED = "正在下载安装包：", "已取消下载，可以重新开始。"
 
 
 @dataclass
@@ -40,6 +37,7 @@ class Fault:
     package_name: str = ""
     package: bytes = b""
     rules: dict = field(default_factory=dict)
+    cancel: bool = False  # a windowed run, cancelled while the package flows
 
 
 def manifest_text(values: dict) -> bytes:
@@ -47,18 +45,18 @@ def manifest_text(values: dict) -> bytes:
     return ("\r\n".join(lines) + "\r\n").encode()
 
 
-def make_fault(rng: random.Random, index: int, kind: str) -> Fault:
+def make_fault(rng: random.Random, index: int, kind: str, repeat: int) -> Fault:
     """One run's server content: a package of random size, a manifest, and
-    the fault of this kind applied to either."""
+    the fault of this kind applied to either; repeat is 0 or 1."""
     name = rng.choice(["Full-Setup-2.0.exe", "Setup.exe", "a.exe", "-x.exe", "Setup-1.2.3.exe"])
-    data = package_bytes(rng.randint(1, 400_000), index)
+    data = harness.package_bytes(rng.randint(1, 400_000) + (1_000_000 if kind == "cancel" else 0), index)
     good = {"file": name, "sha256": hashlib.sha256(data).hexdigest(), "size": str(len(data))}
     package_path = "/downloads/" + name
 
     def fault(expected_exit, package_requested, values=None, manifest=None, rules=None, package=None):
         text = manifest if manifest is not None else manifest_text(values or good)
         return Fault(kind, expected_exit, package_requested, text, name,
-                     data if package is None else package, rules or {})
+                     data if package is None else package, rules or {}, kind == "cancel")
 
     if kind == "none":
         return fault(0, True)
@@ -87,10 +85,10 @@ def make_fault(rng: random.Random, index: int, kind: str) -> Fault:
     if kind == "manifest hang-up":
         return fault(1, False, rules={MANIFEST: {"no_response": True}})
     if kind == "wrong size":
-        delta = rng.choice([-1, 1, -len(data) // 2, 1000])
-        size = max(1, len(data) + delta)
-        if size == len(data):
-            size += 1
+        # One run each way: more bytes than announced end the read at the
+        # limit; fewer are a short body, even with the right digest.
+        size = len(data) - rng.randint(1, len(data) - 1) if repeat and len(data) > 1 else \
+            len(data) + rng.choice([1, 1000])
         return fault(1, True, values=dict(good, size=str(size)))
     if kind == "wrong digest":
         digest = list(good["sha256"])
@@ -147,6 +145,12 @@ def make_fault(rng: random.Random, index: int, kind: str) -> Fault:
     if kind == "slow body":
         return fault(0, True, rules={package_path: {"drip": {"chunk": rng.choice([16384, 65536]),
                                                              "delay_ms": rng.randint(1, 20)}}})
+    if kind == "cancel":
+        # Bytes keep coming, each piece well inside the network timeout, for
+        # longer than the driver takes to press the button: a downloader that
+        # stopped looking at the flag would read on to the end.
+        delay = int(rng.randint(80, 120) * harness.PACE)
+        return fault(0, True, rules={package_path: {"drip": {"chunk": 16384, "delay_ms": delay}}})
     raise AssertionError(kind)
 
 
@@ -155,7 +159,7 @@ KINDS = ["none", "manifest status", "package status", "package cut off", "packag
          "tampered package", "empty package", "bad manifest", "manifest not ini", "empty manifest",
          "manifest over the limit", "manifest at the limit", "length header too small",
          "length header too large", "no length header", "stall after headers",
-         "stall before headers", "slow body"]
+         "stall before headers", "slow body", "cancel"]
 
 
 def setup_processes(prefix: harness.Prefix) -> list[str]:
@@ -177,6 +181,25 @@ def setup_processes(prefix: harness.Prefix) -> list[str]:
     return found
 
 
+def cancel_in_the_window(prefix: harness.Prefix) -> tuple[int, str]:
+    """Install, press cancel once the package is coming in, wait for the run
+    to end and close: (exit code, the status the run ended with)."""
+    proc = subprocess.Popen([harness.loader(SETUP), str(SETUP)], env=prefix.env(), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        prefix.drive("wait-window", 30000)
+        prefix.drive("click", "install")
+        prefix.drive("wait-status", harness.hexarg(DOWNLOADING), 60000)
+        prefix.drive("click", "cancel")
+        status = prefix.drive("wait-enabled", "install", 1, 120000)["status"]["text"]
+        prefix.drive("close")
+        return proc.wait(timeout=60), status
+    finally:
+        if proc.poll() is None:
+            prefix.kill()
+            proc.wait()
+
+
 def distinct_in_order(paths: list[str]) -> list[str]:
     out: list[str] = []
     for path in paths:
@@ -185,7 +208,7 @@ def distinct_in_order(paths: list[str]) -> list[str]:
     return out
 
 
-def test_soak_verify_against_random_faults(win10, staging):
+def test_soak_against_random_faults(win10, staging, display):
     docroot = staging.docroot
     # One wineserver for the whole soak; its daemons start here, with their
     # output going nowhere, so no run's output pipe is held open by them.
@@ -195,9 +218,9 @@ def test_soak_verify_against_random_faults(win10, staging):
 
     rng = random.Random(SEED)
     exits: collections.Counter = collections.Counter()
-    runs = [kind for kind in KINDS for _ in range(RUNS_PER_KIND)]
-    for index, kind in enumerate(runs):
-        fault = make_fault(rng, index, kind)
+    runs = [(kind, repeat) for kind in KINDS for repeat in range(RUNS_PER_KIND)]
+    for index, (kind, repeat) in enumerate(runs):
+        fault = make_fault(rng, index, kind, repeat)
         for child in docroot.iterdir():
             if child.is_dir():
                 for item in child.iterdir():
@@ -207,14 +230,19 @@ def test_soak_verify_against_random_faults(win10, staging):
         staging.publish(MANIFEST, fault.manifest)
         staging.publish("/downloads/" + fault.package_name, fault.package)
 
-        result = win10.run(SETUP, "--verify", timeout=60)
         context = f"run {index} (seed {SEED}): {fault.kind}, rules {fault.rules}"
-        assert result.returncode == fault.expected_exit, context
-        assert result.stdout == "", context
+        if fault.cancel:
+            code, status = cancel_in_the_window(win10)
+            assert status == CANCELLED, context
+        else:
+            result = win10.run(SETUP, "--verify", timeout=60)
+            code = result.returncode
+            assert result.stdout == "", context
+        assert code == fault.expected_exit, context
         assert win10.workspaces() == [], context
         assert setup_processes(win10) == [], context
         expected_paths = [MANIFEST] + (["/downloads/" + fault.package_name] if fault.package_requested else [])
         assert distinct_in_order(staging.paths()) == expected_paths, context
-        exits[result.returncode] += 1
+        exits[code] += 1
 
-    print(f"\nsoak: {len(runs)} --verify runs, seed {SEED}; exit codes {dict(sorted(exits.items()))}")
+    print(f"\nsoak: {len(runs)} runs, seed {SEED}; exit codes {dict(sorted(exits.items()))}")
