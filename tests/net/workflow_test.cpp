@@ -43,9 +43,7 @@ std::vector<std::wstring> Workspaces() {
     WIN32_FIND_DATAW found{};
     const HANDLE search = FindFirstFileW((TempPath() + L"VantrelSetup-*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-        names.push_back(found.cFileName);
-    } while (FindNextFileW(search, &found));
+    for (BOOL more = TRUE; more; more = FindNextFileW(search, &found)) names.push_back(found.cFileName);
     FindClose(search);
     return names;
 }
@@ -117,22 +115,15 @@ protected:
 };
 
 TEST_F(WorkflowInstall, ExitCodeOfTheProductInstaller) {
-    struct Case {
-        const wchar_t* exitText;
-        std::optional<std::wstring> failure;
-        bool leaveFile;  // the installer leaves a file of its own in the workspace
+    const struct { const wchar_t* exitText; std::optional<std::wstring> failure; } cases[] = {
+        {L"0", std::nullopt},
+        {L"2", kNotFinished + L"2"},
+        {L"0xC0000005", kNotFinished + L"3221225477"},
     };
-    const Case cases[] = {
-        {L"0", std::nullopt, false},
-        {L"2", kNotFinished + L"2", false},
-        {L"0xC0000005", kNotFinished + L"3221225477", false},
-        {L"0", std::nullopt, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(Narrow(c.exitText) + (c.leaveFile ? ", a file left" : ""));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.exitText));
         DeleteFileW(record_.c_str());
         SetEnvironmentVariableW(L"VANTREL_SAMPLE_EXIT", c.exitText);
-        SetEnvironmentVariableW(L"VANTREL_SAMPLE_LEAVE_FILE", c.leaveFile ? L"1" : nullptr);
         InstallerApp app;
         app.systemMode = SystemMode::Windows10;
         std::optional<std::wstring> failure;
@@ -142,21 +133,12 @@ TEST_F(WorkflowInstall, ExitCodeOfTheProductInstaller) {
         EXPECT_TRUE(app.installerRunning.load());
         if (!c.failure) { EXPECT_EQ(app.StatusText(), kDone); }
 
-        // Exactly "/SP-", started in the workspace, which is gone afterwards
-        // unless the installer left a file there: then only the program's
-        // own files are removed, silently.
+        // Exactly "/SP-", started in the workspace, which is gone afterwards.
         EXPECT_EQ(RecordValue(record_, "args"), std::wstring(L"/SP-")) << "the product installer did not run";
         const std::wstring directory = RecordValue(record_, "cwd").value_or(L"");
         EXPECT_EQ(directory.substr(0, TempPath().size() + 13), TempPath() + L"VantrelSetup-");
-        ASSERT_EQ(directory.size(), TempPath().size() + 45);
-        EXPECT_EQ(Exists(directory), c.leaveFile);
-        if (c.leaveFile) {
-            EXPECT_TRUE(Exists(directory + L"\\left-behind.txt"));
-            EXPECT_FALSE(Exists(directory + L"\\package.exe"));
-            EXPECT_FALSE(Exists(directory + L"\\release.ini"));
-            DeleteFileW((directory + L"\\left-behind.txt").c_str());
-            RemoveDirectoryW(directory.c_str());
-        }
+        EXPECT_EQ(directory.size(), TempPath().size() + 45);
+        EXPECT_FALSE(Exists(directory));
         EXPECT_TRUE(NoNewWorkspace());
 
         // 0 first ("正在获取版本信息…"), then the download's rising figures,
@@ -166,6 +148,21 @@ TEST_F(WorkflowInstall, ExitCodeOfTheProductInstaller) {
         EXPECT_EQ(log.percents.back(), 100);
         for (std::size_t i = 1; i < log.percents.size(); ++i) EXPECT_LE(log.percents[i - 1], log.percents[i]);
     }
+}
+
+// Only the program's own files are removed; the folder stays, silently.
+TEST_F(WorkflowInstall, FileLeftByTheInstallerKeepsTheFolderSilently) {
+    SetEnvironmentVariableW(L"VANTREL_SAMPLE_LEAVE_FILE", L"1");
+    EXPECT_EQ(Install(app_), std::nullopt);
+    EXPECT_EQ(app_.StatusText(), kDone);
+    const std::wstring directory = RecordValue(record_, "cwd").value_or(L"");
+    ASSERT_FALSE(directory.empty());
+    EXPECT_TRUE(Exists(directory + L"\\left-behind.txt"));
+    EXPECT_FALSE(Exists(directory + L"\\package.exe"));
+    EXPECT_FALSE(Exists(directory + L"\\release.ini"));
+    DeleteFileW((directory + L"\\left-behind.txt").c_str());
+    RemoveDirectoryW(directory.c_str());
+    EXPECT_TRUE(NoNewWorkspace());
 }
 
 TEST_F(WorkflowInstall, StatusAndFlagWhileTheInstallerRuns) {
@@ -219,14 +216,21 @@ TEST_F(WorkflowInstall, CancelWhileThePackageIsVerified) {
     EXPECT_TRUE(NoNewWorkspace());
 }
 
-// The manifest may be exactly 64 KiB; verifying downloads and checks the
-// package and starts nothing.
 TEST_F(WorkflowInstall, VerifyOnlyStartsNothing) {
-    PublishManifest(kSampleName, Sha256Hex(sample_), std::to_string(sample_.size()), 65536);
     EXPECT_EQ(FailureOf([&] { VerifyProduct(app_.Context(), app_.systemMode); }), std::nullopt);
     EXPECT_FALSE(app_.installerRunning.load());
     EXPECT_FALSE(Exists(record_));
     EXPECT_EQ(app_.StatusText(), kVerifyingPackage);
+    EXPECT_TRUE(NoNewWorkspace());
+}
+
+TEST_F(WorkflowInstall, ManifestSizeLimit) {
+    for (const std::size_t size : {65536u, 65537u}) {
+        PublishManifest(kSampleName, Sha256Hex(sample_), std::to_string(sample_.size()), size);
+        EXPECT_EQ(FailureOf([&] { VerifyProduct(app_.Context(), app_.systemMode); }),
+                  size > 65536 ? std::optional<std::wstring>(kTooLarge) : std::nullopt) << size;
+    }
+    EXPECT_EQ(app_.StatusText(), L"正在获取版本信息…");
     EXPECT_TRUE(NoNewWorkspace());
 }
 
@@ -241,20 +245,18 @@ TEST_F(WorkflowInstall, FailuresLeaveNothingBehindAndStartNothing) {
         std::wstring sha256;
         std::string size;
         std::wstring failure;
-        std::size_t manifestSize;  // 0: as it comes
     };
     const Case cases[] = {
-        {"one byte longer than announced", kSampleName, digest, std::to_string(sample_.size() - 1), kTooLarge, 0},
+        {"one byte longer than announced", kSampleName, digest, std::to_string(sample_.size() - 1), kTooLarge},
         {"one byte shorter than announced", kSampleName, digest, std::to_string(sample_.size() + 1),
-         L"安装包下载不完整，请重试。", 0},
-        {"another digest", kSampleName, wrongDigest, size, L"安装包 SHA-256 校验失败，已拒绝运行。", 0},
-        {"not on the server", L"Missing-Setup.exe", digest, size, L"下载服务器返回 HTTP 404", 0},
-        {"bad name", L"../Sample-Setup-1.0.exe", digest, size, L"版本清单格式不正确。", 0},
-        {"manifest one byte over 64 KiB", kSampleName, digest, size, kTooLarge, 65537},
+         L"安装包下载不完整，请重试。"},
+        {"another digest", kSampleName, wrongDigest, size, L"安装包 SHA-256 校验失败，已拒绝运行。"},
+        {"not on the server", L"Missing-Setup.exe", digest, size, L"下载服务器返回 HTTP 404"},
+        {"bad name", L"../Sample-Setup-1.0.exe", digest, size, L"版本清单格式不正确。"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        PublishManifest(c.file, c.sha256, c.size, c.manifestSize);
+        PublishManifest(c.file, c.sha256, c.size);
         InstallerApp app;
         app.systemMode = SystemMode::Windows10;
         EXPECT_EQ(Install(app), c.failure);
@@ -291,7 +293,7 @@ TEST_F(WorkflowRuntime, NothingHappensWithoutNeedsRuntime) {
     EXPECT_TRUE(NoNewWorkspace());
 }
 
-TEST_F(WorkflowRuntime, StagingPackageIsSignedPinnedAndFetched) {
+TEST_F(WorkflowRuntime, StagingPackageIsSignedAndPinned) {
     // The staging build pins this file's size and digest, and its signature
     // passes the same check as the real update's; the same cabinet without
     // its signature is refused.
@@ -299,7 +301,9 @@ TEST_F(WorkflowRuntime, StagingPackageIsSignedPinnedAndFetched) {
     EXPECT_EQ(Sha256Hex(package_), kRuntimePackageSha256);
     EXPECT_EQ(VerifyAuthenticodeSignature(fixtures_ + L"runtime.msu"), 0);
     EXPECT_NE(VerifyAuthenticodeSignature(fixtures_ + L"runtime-unsigned.cab"), 0);
+}
 
+TEST_F(WorkflowRuntime, FetchStoresAndChecksThePackage) {
     Workspace workspace;
     const std::wstring msuPath = workspace.directory + kRuntimePackageFileName;
     InstallerApp app;

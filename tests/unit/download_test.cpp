@@ -3,7 +3,6 @@
 #include <array>
 
 #include "download/sha256.h"
-#include "support/text_format.h"
 #include "support/win_handles.h"
 #include "support/workspace.h"
 #include "workflow/download_status.h"
@@ -61,16 +60,6 @@ TEST(HashFileHex, ReadFailuresCarryTheErrorCode) {
         Sha256Context context;
         EXPECT_TRUE(HasErrorCodeSuffix(FailureOf([&] { HashFileHex(context, c.handle); }).value_or(L""), c.message));
     }
-}
-
-TEST(ToLowerHex, HighNibbleFirstFromTheLowerCaseAlphabet) {
-    const struct { std::vector<std::uint8_t> bytes; const wchar_t* text; } cases[] = {
-        {{}, L""},
-        {{0x0f}, L"0f"},
-        {{0xa0}, L"a0"},
-        {{0x00, 0xff, 0x12, 0xab, 0xcd, 0xef, 0x90}, L"00ff12abcdef90"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ToLowerHex(c.bytes.data(), c.bytes.size()), c.text);
 }
 
 // --- progress figures -------------------------------------------------------

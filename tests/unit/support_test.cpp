@@ -20,10 +20,7 @@ using test_support::FailureOf;
 TEST(ToDecimal, WritesUnsignedDecimalWithoutSignOrPadding) {
     EXPECT_EQ(ToDecimal(0), L"0");
     EXPECT_EQ(ToDecimal(7), L"7");
-    EXPECT_EQ(ToDecimal(1223), L"1223");
-    EXPECT_EQ(ToDecimal(0x80092004u), L"2148081668");
     EXPECT_EQ(ToDecimal(0xC0000005u), L"3221225477");
-    EXPECT_EQ(ToDecimal(4294967295u), L"4294967295");
     EXPECT_EQ(ToDecimal(4294967296ull), L"4294967296");  // byte counts go past 32 bits
     EXPECT_EQ(ToDecimal(18446744073709551615ull), L"18446744073709551615");
 }
