@@ -202,8 +202,10 @@ TEST_F(Downloader, PublishesProgressPerChunkOnlyWithADigest) {
             continue;
         }
         ASSERT_EQ(log.percents.size(), 2u);
-        if (row.body > 65536) { EXPECT_LT(log.percents.front(), 100) << "a chunk is at most 64 KiB"; }
-        EXPECT_EQ(log.texts.front().rfind(L"正在下载安装包：", 0), 0u) << Narrow(log.texts.front());
+        // A chunk is at most 64 KiB: with more than one, the first post is a
+        // progress line's (the percent travels with the message; the text is
+        // read when the window gets to it, maybe after the download).
+        if (row.body > 65536) { EXPECT_LT(log.percents.front(), 100); }
         EXPECT_EQ(log.percents.back(), 100);
         EXPECT_EQ(log.texts.back(), L"正在校验安装包…");
         EXPECT_EQ(app.statusPercent, 100);
