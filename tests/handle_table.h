@@ -12,19 +12,16 @@ namespace handle_table {
 
 // -1 when the table can't be read.
 inline long long SystemHandleEntries(DWORD pid) {
+    // SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX and the table that holds them.
     struct Entry {
         void* object;
-        ULONG_PTR process;
-        ULONG_PTR handle;
+        ULONG_PTR process, handle;
         ULONG access;
-        USHORT backTrace;
-        USHORT type;
-        ULONG attributes;
-        ULONG reserved;
+        USHORT backTrace, type;
+        ULONG attributes, reserved;
     };
     struct Table {
-        ULONG_PTR count;
-        ULONG_PTR reserved;
+        ULONG_PTR count, reserved;
         Entry entries[1];
     };
     using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);

@@ -1,4 +1,5 @@
-// Small helpers shared by the in-process test programs.
+// Helpers shared by the in-process test programs, and the headers all of
+// them use.
 #pragma once
 
 #include <windows.h>
@@ -7,10 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "app/installer_app.h"
 #include "support/failure.h"
 
 namespace test_support {
@@ -27,6 +34,11 @@ inline std::wstring TempPath() {
     wchar_t buffer[MAX_PATH + 1] = {};
     const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
     return length <= MAX_PATH ? std::wstring(buffer, length) : std::wstring();
+}
+
+// A name in %TEMP% of this process's own, for files a test double writes.
+inline std::wstring OwnTempFile(const wchar_t* stem) {
+    return TempPath() + stem + L"-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
 }
 
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -57,6 +69,39 @@ inline bool WriteAll(const std::wstring& path, const std::string& bytes) {
     return ok && written == bytes.size();
 }
 
+// A file in %TEMP% with the given content, deleted again with this object.
+class TempFile {
+public:
+    explicit TempFile(const std::string& content) {
+        wchar_t name[MAX_PATH] = {};
+        GetTempFileNameW(TempPath().c_str(), L"vts", 0, name);
+        path = name;
+        EXPECT_TRUE(WriteAll(path, content));
+    }
+    ~TempFile() { DeleteFileW(path.c_str()); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    std::wstring path;
+};
+
+// Byte i is (131 * i + 7) mod 256: the body the test server generates (seed
+// 0), and the stand-in packages the tests publish.
+inline std::string Generated(std::size_t length) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 131 + 7);
+    return bytes;
+}
+
+// One release.ini section; an empty value leaves its key out.
+inline std::string Section(const std::string& name, const std::string& file, const std::string& sha256,
+                           const std::string& size) {
+    std::string text = "[" + name + "]\r\n";
+    if (!file.empty()) text += "file=" + file + "\r\n";
+    if (!sha256.empty()) text += "sha256=" + sha256 + "\r\n";
+    if (!size.empty()) text += "size=" + size + "\r\n";
+    return text;
+}
+
 // The Failure text a call throws, or nullopt when it returns.
 template <typename Call>
 std::optional<std::wstring> FailureOf(Call&& call) {
@@ -84,19 +129,26 @@ inline std::string Narrow(const std::wstring& text) {
     return out;
 }
 
+inline std::wstring Widen(const std::string& utf8) {
+    std::wstring out(utf8.size(), L'\0');
+    out.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], static_cast<int>(out.size()))));
+    return out;
+}
+
 // "<message>（错误码 <digits>）" exactly.
 inline ::testing::AssertionResult HasErrorCodeSuffix(const std::wstring& text, const std::wstring& message) {
     const std::wstring open = message + L"（错误码 ";
     bool ok = text.compare(0, open.size(), open) == 0 && text.size() >= open.size() + 2 && text.back() == L'）';
     for (std::size_t i = open.size(); ok && i + 1 < text.size(); ++i) ok = text[i] >= L'0' && text[i] <= L'9';
     if (ok) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "message is not \"" << ::testing::PrintToString(message)
+    return ::testing::AssertionFailure() << Narrow(text) << " is not \"" << Narrow(message)
                                          << "\" with an error-code suffix";
 }
 
 // SHA-256 as lower-case hex through CNG, written here rather than taken from
 // the program so that a fault there can't make both sides agree.
-inline std::string Sha256Hex(const std::string& bytes) {
+inline std::wstring Sha256Hex(const std::string& bytes) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     unsigned char digest[32] = {};
@@ -107,12 +159,108 @@ inline std::string Sha256Hex(const std::string& bytes) {
     BCryptFinishHash(hash, digest, sizeof(digest), 0);
     BCryptDestroyHash(hash);
     BCryptCloseAlgorithmProvider(algorithm, 0);
-    std::string text;
+    std::wstring text;
     for (const unsigned char b : digest) {
-        text.push_back("0123456789abcdef"[b >> 4]);
-        text.push_back("0123456789abcdef"[b & 15]);
+        text.push_back(L"0123456789abcdef"[b >> 4]);
+        text.push_back(L"0123456789abcdef"[b & 15]);
     }
     return text;
 }
+
+// What a message-only window saw of a run: the percent of every status
+// message, and the status line stored when the window handled it.
+struct StatusLog {
+    std::vector<int> percents;
+    std::vector<std::wstring> texts;
+    vantrel::InstallerApp* app = nullptr;
+    const std::function<void()>* onStatus = nullptr;
+    bool ended = false;
+};
+
+inline LRESULT CALLBACK StatusLogWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* log = reinterpret_cast<StatusLog*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (log != nullptr && message == vantrel::kStatusMessage) {
+        log->percents.push_back(static_cast<int>(wParam));
+        log->texts.push_back(log->app->StatusText());
+        if (*log->onStatus) (*log->onStatus)();
+    }
+    if (log != nullptr && message == vantrel::kRunEndedMessage) log->ended = true;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Runs `run` on a worker thread, as the installer runs its steps, while this
+// thread owns the app's window and handles its messages (calling `onStatus`
+// for each status message). This window never catches up the way the main
+// window does with its repaint timer, so only the first line of each kind
+// posts.
+inline StatusLog RunWithWindow(vantrel::InstallerApp& app, const std::function<void()>& run,
+                               const std::function<void()>& onStatus = nullptr) {
+    StatusLog log;
+    log.app = &app;
+    log.onStatus = &onStatus;
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = StatusLogWindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VantrelTestStatusWindow";
+    RegisterClassW(&windowClass);  // a second registration fails harmlessly
+    app.window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 windowClass.hInstance, nullptr);
+    EXPECT_NE(app.window, nullptr);
+    SetWindowLongPtrW(app.window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&log));
+    std::thread worker([&] {
+        run();
+        PostMessageW(app.window, vantrel::kRunEndedMessage, 0, 0);
+    });
+    MSG message;
+    while (!log.ended && GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    worker.join();
+    DestroyWindow(app.window);
+    app.window = nullptr;
+    log.app = nullptr;
+    log.onStatus = nullptr;
+    return log;
+}
+
+// Runs `call` while another thread sets the app's cancel flag the moment the
+// status line reads `text`. Gives the call's failure, or "(never shown)"
+// when the line never appeared.
+template <typename Call>
+std::optional<std::wstring> CancelWhenStatusIs(vantrel::InstallerApp& app, const std::wstring& text, Call&& call) {
+    std::atomic<bool> finished{false};
+    std::atomic<bool> seen{false};
+    std::thread observer([&] {
+        while (!finished.load() && !seen.load()) {
+            if (app.StatusText() == text) {
+                app.cancelRequested.store(true);
+                seen.store(true);
+            }
+            SwitchToThread();
+        }
+    });
+    const auto failure = FailureOf(call);
+    finished.store(true);
+    observer.join();
+    return seen.load() ? failure : std::optional<std::wstring>(L"(never shown)");
+}
+
+// Tests against the local HTTPS test server, whose settings the end-to-end
+// suite passes in the environment; skipped without them.
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port_ = static_cast<unsigned short>(_wtoi(Env(L"VANTREL_TEST_PORT").c_str()));
+        docroot_ = Env(L"VANTREL_TEST_DOCROOT");
+        if (port_ == 0 || docroot_.empty()) {
+            GTEST_SKIP() << "VANTREL_TEST_PORT and VANTREL_TEST_DOCROOT are not set; run through tests/e2e";
+        }
+    }
+    // Makes the server answer urlPath with these bytes.
+    void Publish(std::wstring urlPath, const std::string& bytes) {
+        for (wchar_t& c : urlPath) c = c == L'/' ? L'\\' : c;
+        ASSERT_TRUE(WriteAll(docroot_ + urlPath, bytes)) << Narrow(urlPath);
+    }
+    unsigned short port_ = 0;
+    std::wstring docroot_;
+};
 
 }  // namespace test_support

@@ -1,19 +1,8 @@
 // Digests, progress figures and the temporary workspace: everything of the
 // download stack that needs no network.
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cstdint>
-#include <cwctype>
-#include <string>
-#include <vector>
 
-#include "download/downloader.h"
 #include "download/sha256.h"
-#include "support/failure.h"
-#include "support/text_format.h"
 #include "support/win_handles.h"
 #include "support/workspace.h"
 #include "workflow/download_status.h"
@@ -22,58 +11,13 @@
 #include "tests/test_support.h"
 
 using namespace vantrel;
+using namespace test_support;
 
 namespace {
 
-using test_support::Exists;
-using test_support::HasErrorCodeSuffix;
-using test_support::TempPath;
-
-// Deterministic content: byte i is (7 * i + 3) mod 256. The expected digests
-// were computed once with an independent SHA-256 implementation.
-std::vector<std::uint8_t> Pattern(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    return bytes;
-}
-
-// A file under %TEMP% opened for read and write with exclusive sharing, as the
-// downloader holds its destination; deleted when the test ends.
-class ScratchFile {
-public:
-    explicit ScratchFile(const std::vector<std::uint8_t>& content, DWORD access = GENERIC_READ | GENERIC_WRITE)
-        : path_(TempPath() + L"vantrel-digest-" + std::to_wstring(GetCurrentProcessId()) + L".bin") {
-        FileHandle writer(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        EXPECT_TRUE(writer.Valid());
-        DWORD written = 0;
-        if (!content.empty()) {
-            WriteFile(writer.Get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-        }
-        EXPECT_EQ(written, content.size());
-        writer.Reset();
-        handle_.Reset(CreateFileW(path_.c_str(), access, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-        EXPECT_TRUE(handle_.Valid());
-    }
-    ~ScratchFile() {
-        handle_.Reset();
-        DeleteFileW(path_.c_str());
-    }
-    HANDLE Get() const { return handle_.Get(); }
-
-private:
-    std::wstring path_;
-    FileHandle handle_;
-};
-
-std::wstring MessageOf(void (*action)(HANDLE), HANDLE handle) {
-    try {
-        action(handle);
-    } catch (const Failure& failure) {
-        return failure.message;
-    }
-    return L"(no failure)";
+// Opened with exclusive sharing, as the downloader holds its destination.
+FileHandle Open(const std::wstring& path, DWORD access = GENERIC_WRITE, DWORD disposition = CREATE_ALWAYS) {
+    return FileHandle(CreateFileW(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 }  // namespace
@@ -81,50 +25,41 @@ std::wstring MessageOf(void (*action)(HANDLE), HANDLE handle) {
 // --- digests ----------------------------------------------------------------
 
 TEST(HashFileHex, KnownAnswersAcrossChunkBoundaries) {
-    const struct { std::vector<std::uint8_t> content; const wchar_t* digest; } cases[] = {
-        {{}, L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {{'a', 'b', 'c'}, L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {Pattern(65535), L"feaacf5dfeada48ff99357abd0998dd8b350c8b0603a81f573cf3ea577885f99"},
-        {Pattern(65536), L"510b126e1d4ced49107fe4ab03ee54cb1c8e4caf6064e1dd29c48d4a3e74c38b"},
-        {Pattern(65537), L"ad8b370d36508e55e3c9cd44667a6e36e35955d0ff9f8fe59805bb18c2db5dd8"},
-        {Pattern(131072), L"9da12ab2cd07bf7997023836be0e1e05fcc54ef9849c2b897795fa351d941672"},
+    // Computed once with an independent SHA-256 implementation.
+    const struct { std::string content; const wchar_t* digest; } cases[] = {
+        {"", L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {Generated(65535), L"863e03ae6a72ce80b1957af119943a2e4edfcf3852fec0909a2168f6ea75fafe"},
+        {Generated(65536), L"729512428e9663885f746f2b8b2aaafd55f8324b84600b79ff1cf4ea73b385ba"},
+        {Generated(65537), L"ee9b8ae801229cc5d7e29d3bb4ba1e5d186379e2c1f5040fbf8d73d5a090dd77"},
+        {Generated(131072), L"e4885b34bae1cfbffd32fc97f914fa6ae94b64e787d3c3e0101985f3878ba940"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content.size());
-        ScratchFile file(c.content);
+        TempFile file(c.content);
+        const FileHandle handle = Open(file.path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
         // Leave the pointer at the end, where the downloader leaves it after
         // writing: the digest must still cover the whole file.
         LARGE_INTEGER zero{};
-        ASSERT_TRUE(SetFilePointerEx(file.Get(), zero, nullptr, FILE_END));
+        ASSERT_TRUE(SetFilePointerEx(handle.Get(), zero, nullptr, FILE_END));
         Sha256Context context;
-        const std::wstring digest = HashFileHex(context, file.Get());
+        const std::wstring digest = HashFileHex(context, handle.Get());
         EXPECT_EQ(digest, c.digest);
         EXPECT_TRUE(DigestsMatch(digest, c.digest));
     }
 }
 
 TEST(HashFileHex, ReadFailuresCarryTheErrorCode) {
-    // No read access: the rewind works, the first read does not.
-    ScratchFile writeOnly(Pattern(10), GENERIC_WRITE);
-    EXPECT_TRUE(HasErrorCodeSuffix(MessageOf([](HANDLE h) {
-        Sha256Context context;
-        HashFileHex(context, h);
-    }, writeOnly.Get()), L"读取校验文件失败"));
-    // Not a file at all: the rewind fails.
-    EXPECT_TRUE(HasErrorCodeSuffix(MessageOf([](HANDLE h) {
-        Sha256Context context;
-        HashFileHex(context, h);
-    }, INVALID_HANDLE_VALUE), L"无法读取校验文件"));
-}
-
-TEST(ToLowerHex, HighNibbleFirstFromTheLowerCaseAlphabet) {
-    const struct { std::vector<std::uint8_t> bytes; const wchar_t* text; } cases[] = {
-        {{}, L""},
-        {{0x0f}, L"0f"},
-        {{0xa0}, L"a0"},
-        {{0x00, 0xff, 0x12, 0xab, 0xcd, 0xef, 0x90}, L"00ff12abcdef90"},
+    TempFile file(Generated(10));
+    const FileHandle writeOnly = Open(file.path, GENERIC_WRITE, OPEN_EXISTING);
+    const struct { HANDLE handle; const wchar_t* message; } cases[] = {
+        {writeOnly.Get(), L"读取校验文件失败"},      // the rewind works, the first read does not
+        {INVALID_HANDLE_VALUE, L"无法读取校验文件"},  // not a file: the rewind fails
     };
-    for (const auto& c : cases) EXPECT_EQ(ToLowerHex(c.bytes.data(), c.bytes.size()), c.text);
+    for (const auto& c : cases) {
+        Sha256Context context;
+        EXPECT_TRUE(HasErrorCodeSuffix(FailureOf([&] { HashFileHex(context, c.handle); }).value_or(L""), c.message));
+    }
 }
 
 // --- progress figures -------------------------------------------------------
@@ -170,14 +105,12 @@ TEST(Workspace, CreatesARandomFolderInTempAndRemovesItsFiles) {
             const std::wstring name = dir.substr(temp.size());
             ASSERT_EQ(name.size(), 45u);
             EXPECT_EQ(name.compare(0, 13, L"VantrelSetup-"), 0);
-            EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", 13), std::wstring::npos) << name;
+            EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", 13), std::wstring::npos) << Narrow(name);
             EXPECT_TRUE(GetFileAttributesW(dir.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
         }
         // A run that wrote all three files, one of them partial.
         for (const wchar_t* file : {kManifestFileName, kPackageFileName, kRuntimePackageFileName}) {
-            FileHandle h(CreateFileW((first + file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-            ASSERT_TRUE(h.Valid());
+            ASSERT_TRUE(Open(first + file).Valid());
         }
     }
     EXPECT_FALSE(Exists(first));
@@ -192,33 +125,19 @@ TEST(Workspace, AnExistingFolderIsRefusedAndLeftUntouched) {
     const std::wstring dir = Workspace::MakeDirectoryName(TempPath(), random);
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     const std::wstring content = dir + kPackageFileName;
-    FileHandle(CreateFileW(content.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
-    std::wstring message;
-    try {
-        Workspace taken = CreateWorkspaceAt(dir);
-    } catch (const Failure& failure) {
-        message = failure.message;
-    }
-    EXPECT_EQ(message, L"无法创建临时目录（错误码 183）");
+    Open(content);
+    EXPECT_EQ(FailureOf([&] { CreateWorkspaceAt(dir); }), std::wstring(L"无法创建临时目录（错误码 183）"));
     EXPECT_TRUE(Exists(content)) << "a failed construction must not clean up what it does not own";
     DeleteFileW(content.c_str());
     RemoveDirectoryW(dir.c_str());
 }
 
 TEST(Workspace, ATempPathThatDoesNotFitIsRefused) {
-    wchar_t saved[1024] = {};
-    const DWORD savedLength = GetEnvironmentVariableW(L"TMP", saved, 1024);
-    const std::wstring tooLong = L"C:\\" + std::wstring(300, L'x');
-    SetEnvironmentVariableW(L"TMP", tooLong.c_str());
-    std::wstring message;
-    try {
-        Workspace workspace;
-    } catch (const Failure& failure) {
-        message = failure.message;
-    }
-    SetEnvironmentVariableW(L"TMP", savedLength > 0 && savedLength < 1024 ? saved : nullptr);
-    EXPECT_TRUE(HasErrorCodeSuffix(message, L"无法获取临时目录")) << ::testing::PrintToString(message);
+    const std::wstring saved = Env(L"TMP");
+    SetEnvironmentVariableW(L"TMP", (L"C:\\" + std::wstring(300, L'x')).c_str());
+    const auto failure = FailureOf([] { Workspace workspace; });
+    SetEnvironmentVariableW(L"TMP", saved.empty() ? nullptr : saved.c_str());
+    EXPECT_TRUE(HasErrorCodeSuffix(failure.value_or(L""), L"无法获取临时目录"));
 }
 
 TEST(Workspace, FilesInUseOrForeignKeepTheFolderSilently) {
@@ -237,12 +156,10 @@ TEST(Workspace, FilesInUseOrForeignKeepTheFolderSilently) {
             Workspace workspace;
             dir = workspace.directory;
             kept = dir + c.file;
-            holder.Reset(CreateFileW(kept.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+            holder = Open(kept);
             ASSERT_TRUE(holder.Valid());
             if (!c.inUse) holder.Reset();
-            FileHandle(CreateFileW((dir + kManifestFileName).c_str(), GENERIC_WRITE, 0, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            Open(dir + kManifestFileName);
         }  // the destructor must not throw or crash here
         EXPECT_EQ(Exists(kept), c.folderStays);
         EXPECT_EQ(Exists(dir), c.folderStays);

@@ -1,54 +1,18 @@
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
+// The platform gate, the embedded root certificate and the certificate
+// helper's decisions.
 #include "prereq/certificate_helper.h"
 #include "prereq/platform_gate.h"
 #include "prereq/root_certificate.h"
 #include "support/exit_codes.h"
-#include "support/failure.h"
 #include "tests/test_support.h"
 
 using namespace vantrel;
+using namespace test_support;
 
 namespace {
 
-using test_support::Env;
-using test_support::ReadAll;
-
 const std::wstring kGeneric = L"仅支持 Windows 7 SP1 x64、Windows 10/11 x64。";
 const std::wstring kTooOld = L"完整版需要 Windows 10 1809 或更新版本，请先更新系统。";
-
-// The certificate file the resource is built from. This program lives in
-// <build>\tests\; the build's harness_config.json names the source folder.
-std::vector<std::uint8_t> ReadCertificateFile() {
-    std::wstring path(32768, L'\0');
-    path.resize(GetModuleFileNameW(nullptr, path.data(), 32768));
-    for (int up = 0; up < 2; ++up) path.resize(path.find_last_of(L'\\'));
-    const std::string config = ReadAll(path + L"\\harness_config.json");
-    const std::string key = "\"source_dir\": \"";
-    const std::size_t start = config.find(key);
-    if (start == std::string::npos) return {};
-    const std::size_t first = start + key.size();
-    std::wstring source = L"Z:";
-    for (std::size_t i = first; i < config.size() && config[i] != '"'; ++i) {
-        source.push_back(config[i] == '/' ? L'\\' : static_cast<wchar_t>(config[i]));
-    }
-    const std::string der = ReadAll(source + L"\\res\\digicert_global_root_g2.der");
-    return {der.begin(), der.end()};
-}
-
-FILETIME Utc(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    SYSTEMTIME time{};
-    time.wYear = year, time.wMonth = month, time.wDay = day;
-    time.wHour = hour, time.wMinute = minute, time.wSecond = second;
-    FILETIME result{};
-    SystemTimeToFileTime(&time, &result);
-    return result;
-}
 
 }  // namespace
 
@@ -67,7 +31,6 @@ TEST(DecidePlatform, ClassifiesEverySystemInTheTable) {
         {{10, 0, 17134, 0, 1, 9}, 0, &kTooOld, "Windows 10 1803"},
         {{10, 0, 17762, 0, 1, 9}, 0, &kTooOld, "one build short"},
         {{10, 0, 17763, 0, 1, 9}, 2, nullptr, "Windows 10 1809"},
-        {{10, 0, 18362, 0, 1, 9}, 2, nullptr, "Windows 10 1903"},
         {{10, 0, 22000, 0, 1, 9}, 2, nullptr, "Windows 11"},
         {{10, 0, 0xFFFFFFFFu, 0, 1, 9}, 2, nullptr, "largest build (unsigned)"},
         {{10, 1, 22000, 0, 1, 9}, 0, &kGeneric, "10.1"},
@@ -108,7 +71,9 @@ TEST(RootCertificateOnThisMachine, MatchesThePreparedPrefix) {
 }
 
 TEST(EmbeddedCertificate, PinAcceptsOnlyTheExactBytes) {
-    std::vector<std::uint8_t> der = ReadCertificateFile();
+    // The file the resource is built from.
+    const std::string file = ReadAll(VANTREL_TEST_SOURCE_DIR L"\\res\\digicert_global_root_g2.der");
+    std::vector<std::uint8_t> der(file.begin(), file.end());
     ASSERT_EQ(der.size(), 914u);
     EXPECT_TRUE(MatchesPinnedFingerprint(der.data(), der.size()));
     EXPECT_FALSE(MatchesPinnedFingerprint(der.data(), der.size() - 1));
@@ -131,14 +96,19 @@ TEST(EmbeddedCertificate, PinAcceptsOnlyTheExactBytes) {
 TEST(EmbeddedCertificate, ValidityPeriodBoundsAreInclusive) {
     const CertificateContext embedded(LoadEmbeddedCertificate());
     ASSERT_TRUE(embedded.Valid());
-    const struct { FILETIME when; bool valid; } cases[] = {
-        {Utc(2013, 8, 1, 11, 59, 59), false},
-        {Utc(2013, 8, 1, 12, 0, 0), true},
-        {Utc(2038, 1, 15, 12, 0, 0), true},
-        {Utc(2038, 1, 15, 12, 0, 1), false},
-        {Utc(2040, 1, 1, 0, 0, 0), false},
+    // UTC: year, month, day of the week, day, hour, minute, second, ms.
+    const struct { SYSTEMTIME when; bool valid; } cases[] = {
+        {{2013, 8, 0, 1, 11, 59, 59, 0}, false},
+        {{2013, 8, 0, 1, 12, 0, 0, 0}, true},
+        {{2038, 1, 0, 15, 12, 0, 0, 0}, true},
+        {{2038, 1, 0, 15, 12, 0, 1, 0}, false},
+        {{2040, 1, 0, 1, 0, 0, 0, 0}, false},
     };
-    for (const auto& c : cases) EXPECT_EQ(IsWithinValidity(embedded.Get(), &c.when), c.valid);
+    for (const auto& c : cases) {
+        FILETIME when{};
+        ASSERT_TRUE(SystemTimeToFileTime(&c.when, &when));
+        EXPECT_EQ(IsWithinValidity(embedded.Get(), &when), c.valid) << c.when.wYear;
+    }
     EXPECT_TRUE(IsWithinValidity(embedded.Get(), nullptr));  // now
 }
 

@@ -1,48 +1,34 @@
-#include <windows.h>
-#include <wintrust.h>
-
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "app/installer_app.h"
+// The small support pieces: number text, system-call failures, handle
+// owners, and what every noexcept entry point does without its system DLL.
 #include "app/worker.h"
 #include "download/sha256.h"
 #include "prereq/certificate_helper.h"
 #include "prereq/certificate_prompt.h"
 #include "prereq/root_certificate.h"
 #include "support/exit_codes.h"
-#include "support/failure.h"
 #include "support/scoped_handle.h"
 #include "support/system_api.h"
 #include "support/text_format.h"
 #include "workflow/runtime_update.h"
 #include "tests/test_support.h"
 
+#include <wintrust.h>
+
 using namespace vantrel;
+using test_support::FailureOf;
 
 TEST(ToDecimal, WritesUnsignedDecimalWithoutSignOrPadding) {
     EXPECT_EQ(ToDecimal(0), L"0");
     EXPECT_EQ(ToDecimal(7), L"7");
-    EXPECT_EQ(ToDecimal(1223), L"1223");
-    EXPECT_EQ(ToDecimal(0x80092004u), L"2148081668");
     EXPECT_EQ(ToDecimal(0xC0000005u), L"3221225477");
-    EXPECT_EQ(ToDecimal(4294967295u), L"4294967295");
     EXPECT_EQ(ToDecimal(4294967296ull), L"4294967296");  // byte counts go past 32 bits
     EXPECT_EQ(ToDecimal(18446744073709551615ull), L"18446744073709551615");
 }
 
-TEST(CheckSystemCall, SuccessThrowsNothingAndKeepsLastError) {
+TEST(CheckSystemCall, SuccessKeepsLastErrorAndFailureCarriesItAsFullWidthSuffix) {
     SetLastError(1234);
     CheckSystemCall(true, L"x");
     EXPECT_EQ(GetLastError(), 1234u);
-}
-
-TEST(CheckSystemCall, FailureCarriesTheLastErrorAsFullWidthSuffix) {
     const struct { DWORD code; const wchar_t* expected; } cases[] = {
         {183, L"无法创建临时目录（错误码 183）"},
         {0, L"无法创建临时目录（错误码 0）"},
@@ -50,12 +36,7 @@ TEST(CheckSystemCall, FailureCarriesTheLastErrorAsFullWidthSuffix) {
     };
     for (const auto& c : cases) {
         SetLastError(c.code);
-        try {
-            CheckSystemCall(false, L"无法创建临时目录");
-            FAIL() << "no Failure thrown";
-        } catch (const Failure& failure) {
-            EXPECT_EQ(failure.message, c.expected);
-        }
+        EXPECT_EQ(FailureOf([] { CheckSystemCall(false, L"无法创建临时目录"); }), std::wstring(c.expected));
     }
 }
 
@@ -134,7 +115,7 @@ TEST(UnavailableSystemLibrary, NoexceptFunctionsGiveTheirOwnAnswer) {
         std::wstring expected;
     } cases[] = {
         // What the others rely on: the table fails as a missing DLL does.
-        {"crypt32.dll", "the table itself", [] { return test_support::FailureOf([] { Crypt32(); }).value_or(L"none"); },
+        {"crypt32.dll", "the table itself", [] { return FailureOf([] { Crypt32(); }).value_or(L"none"); },
          L"无法加载系统组件 crypt32.dll（错误码 126）"},
         {"crypt32.dll", "--certificate: the embedded pin can't be checked",
          [] { return ToDecimal(static_cast<std::uint32_t>(RunCertificateHelper())); },
@@ -143,7 +124,7 @@ TEST(UnavailableSystemLibrary, NoexceptFunctionsGiveTheirOwnAnswer) {
          [] { return std::wstring(OpenLocalMachineStore(L"Disallowed", 0x28000) == nullptr ? L"null" : L"open"); },
          L"null"},
         {"crypt32.dll", "the window's check: an unreadable store",
-         [] { return test_support::FailureOf([] { EnsureRootCertificate(nullptr, SystemMode::Windows7); }).value_or(L"none"); },
+         [] { return FailureOf([] { EnsureRootCertificate(nullptr, SystemMode::Windows7); }).value_or(L"none"); },
          L"无法读取系统根证书库，请检查系统权限。"},
         {"crypt32.dll", "owners opened before are released",
          [&] { store.reset(); certificate.reset(); return stillGone; }, stillGone},
