@@ -64,24 +64,19 @@ def make_fault(rng: random.Random, index: int, kind: str, repeat: int) -> Fault:
         return fault(1, False, rules={MANIFEST: {"status": rng.choice([204, 301, 302, 403, 404, 500, 503])}})
     if kind == "package status":
         return fault(1, True, rules={package_path: {"status": rng.choice([301, 302, 307, 403, 404, 500, 503])}})
-    if kind == "package cut off":
-        # Content-Length announces the whole body; the server closes early.
-        return fault(1, True, rules={package_path: {"cut_after": rng.randrange(0, len(data))}})
-    if kind == "package reset":
-        return fault(1, True, rules={package_path: {"reset_after": rng.randrange(0, len(data))}})
-    if kind == "manifest cut off":
-        # Anywhere before the end of the digest: what arrives can't be whole.
-        text = manifest_text(good)
-        end_of_digest = text.index(b"sha256=") + len("sha256=") + 64
-        return fault(1, False, manifest=text, rules={MANIFEST: {"cut_after": rng.randrange(0, end_of_digest)}})
-    if kind == "manifest reset":
-        # As with a cut-off manifest, the reset comes before the end of the
-        # digest: the reset may race the last bytes and reach the client as a
+    if kind in ("package cut off", "package reset"):
+        # Content-Length announces the whole body; the server ends early.
+        end = "cut_after" if kind == "package cut off" else "reset_after"
+        return fault(1, True, rules={package_path: {end: rng.randrange(0, len(data))}})
+    if kind in ("manifest cut off", "manifest reset"):
+        # Anywhere before the end of the digest, so what arrives can't be
+        # whole: a reset may race the last bytes and reach the client as a
         # plain end of body, and the manifest carries no length check of its
         # own, so only then is the outcome the same either way.
         text = manifest_text(good)
+        end = "cut_after" if kind == "manifest cut off" else "reset_after"
         end_of_digest = text.index(b"sha256=") + len("sha256=") + 64
-        return fault(1, False, manifest=text, rules={MANIFEST: {"reset_after": rng.randrange(0, end_of_digest)}})
+        return fault(1, False, manifest=text, rules={MANIFEST: {end: rng.randrange(0, end_of_digest)}})
     if kind == "manifest hang-up":
         return fault(1, False, rules={MANIFEST: {"no_response": True}})
     if kind == "wrong size":
