@@ -646,6 +646,7 @@ def self_check(bench: Bench) -> list:
         check(f"row {row}'s verdict on {results}", got == expected, f"gave {got}")
     target = bench.run_dir / "watched.bin"
     for written, code, completes in ((MIB, 0, True), (MIB, 3, True), (MIB - 1, 0, False)):
+        target.unlink(missing_ok=True)
         run = bench.watched(["/bin/sh", "-c", f"head -c {written} /dev/zero > {target}; exit {code}"], MIB,
                             lambda: target if target.exists() else None, timeout=60)
         check(f"a run writing {written} bytes and exiting {code} counts as complete: {completes}",
