@@ -166,14 +166,18 @@ def summary(r: dict) -> list:
     ]
 
 
-def render(r: dict, machine: dict) -> str:
+def results_table(r: dict) -> list:
     verdicts = {True: "met", False: "**missed**", None: "n/a"}
+    return table(("Benchmark", "Installer", "Reference", "Ratio", "Target", "Result"),
+                 [row[:5] + (verdicts.get(row[5], row[5]),) for row in summary(r)])
+
+
+def render(r: dict, machine: dict) -> str:
     out = ["# Benchmarks", "", f"Measured by `tools/bench.py` on {r.get('date')}: {r.get('executor')}. "
            f"{r.get('server_note', '')} The targets are reported, never enforced. The machine is shared: its "
            "load average is below, and the figures move with it; see \"Method\" for how each is taken.", "",
            "## Machine", ""] + [f"- {key}: {value}" for key, value in machine.items()]
-    out += ["", "## Results", ""] + table(("Benchmark", "Installer", "Reference", "Ratio", "Target", "Result"),
-                                          [row[:5] + (verdicts.get(row[5], row[5]),) for row in summary(r)])
+    out += ["", "## Results", ""] + results_table(r)
     d, v, m, s = (r.get(part) for part in ("download", "verify", "memory", "size"))
     if d:
         out += ["", "### Download (MB/s)", ""] + table(("Client", "median", "samples"), [
@@ -225,8 +229,7 @@ def write_report(results: dict, machine: dict, output: Path):
     old = output.read_text(encoding="utf-8") if output.exists() else ""
     kept = old[old.index("\n## Method") + 1:] if "\n## Method" in old else ""
     output.write_text(render(results, machine) + ("\n" + kept if kept else ""), encoding="utf-8")
-    print("\n".join(table(("Benchmark", "Installer", "Reference", "Ratio", "Target", "Result"),
-                          [row[:5] + (str(row[5]),) for row in summary(results)])))
+    print("\n".join(results_table(results)))
     log("written", output)
 
 
@@ -365,7 +368,7 @@ class Bench:
                 if mine not in (parent, parents.get(parent)) and marker not in (entry / "environ").read_bytes().split(b"\0"):
                     continue
                 command = (entry / "cmdline").read_bytes().split(b"\0")[0].decode("utf-8", "replace")
-                label = re.split(r"[\\/]", command)[-1] or (entry / "comm").read_text().strip()
+                label = command.split(" /")[0] if command.startswith("nginx") else re.split(r"[\\/]", command)[-1]
                 for rank, task in enumerate(sorted(int(t.name) for t in (entry / "task").iterdir())):
                     fields = (entry / f"task/{task}/stat").read_text().rsplit(")", 1)[1].split()
                     thread = ("main" if task == pid else f"thread {rank + 1}") if label == "VantrelSetup.exe" else ""
