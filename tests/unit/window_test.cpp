@@ -18,60 +18,35 @@ using namespace vantrel;
 
 namespace {
 
-struct Rect {
-    int x, y, width, height;
-};
-
-void ExpectRect(const ControlRect& actual, const Rect& expected, const char* what, int dpi) {
-    EXPECT_EQ(actual.x, expected.x) << what << " at " << dpi;
-    EXPECT_EQ(actual.y, expected.y) << what << " at " << dpi;
-    EXPECT_EQ(actual.width, expected.width) << what << " at " << dpi;
-    EXPECT_EQ(actual.height, expected.height) << what << " at " << dpi;
+// Every length of a layout, in a fixed order: client width and height,
+// heading x and y, status, progress, install and cancel (x, y, width, height
+// each), body and title font heights.
+std::vector<int> Lengths(const WindowLayout& layout) {
+    std::vector<int> lengths{layout.clientWidth, layout.clientHeight, layout.headingX, layout.headingY};
+    for (const ControlRect& r : {layout.status, layout.progress, layout.install, layout.cancel}) {
+        lengths.insert(lengths.end(), {r.x, r.y, r.width, r.height});
+    }
+    lengths.insert(lengths.end(), {layout.bodyFontHeight, layout.titleFontHeight});
+    return lengths;
 }
 
 }  // namespace
 
+// 96 and 144 DPI are checked on the real window by the end-to-end layout rows.
 TEST(WindowLayout, ScalesEveryLengthSeparatelyWithRounding) {
-    const struct {
-        int dpi;
-        int clientWidth, clientHeight, headingX, headingY;
-        Rect status, progress, install, cancel;
-        int bodyFont, titleFont;
-    } cases[] = {
-        {96, 460, 264, 28, 30, {28, 96, 404, 60}, {28, 164, 404, 8}, {264, 202, 168, 36},
-         {28, 202, 80, 36}, 14, 24},
-        // 125 %: halves round away from zero (202 -> 252.5 -> 253, 14 -> 18).
-        {120, 575, 330, 35, 38, {35, 120, 505, 75}, {35, 205, 505, 10}, {330, 253, 210, 45},
-         {35, 253, 100, 45}, 18, 30},
-        {144, 690, 396, 42, 45, {42, 144, 606, 90}, {42, 246, 606, 12}, {396, 303, 252, 54},
-         {42, 303, 120, 54}, 21, 36},
-        {192, 920, 528, 56, 60, {56, 192, 808, 120}, {56, 328, 808, 16}, {528, 404, 336, 72},
-         {56, 404, 160, 72}, 28, 48},
-    };
-    for (const auto& c : cases) {
-        const WindowLayout layout = ComputeLayout(c.dpi);
-        EXPECT_EQ(layout.clientWidth, c.clientWidth) << c.dpi;
-        EXPECT_EQ(layout.clientHeight, c.clientHeight) << c.dpi;
-        EXPECT_EQ(layout.headingX, c.headingX) << c.dpi;
-        EXPECT_EQ(layout.headingY, c.headingY) << c.dpi;
-        ExpectRect(layout.status, c.status, "status", c.dpi);
-        ExpectRect(layout.progress, c.progress, "progress", c.dpi);
-        ExpectRect(layout.install, c.install, "install", c.dpi);
-        ExpectRect(layout.cancel, c.cancel, "cancel", c.dpi);
-        EXPECT_EQ(layout.bodyFontHeight, c.bodyFont) << c.dpi;
-        EXPECT_EQ(layout.titleFontHeight, c.titleFont) << c.dpi;
-    }
+    // 125 %: halves round away from zero (202 -> 252.5 -> 253, 14 -> 18).
+    EXPECT_EQ(Lengths(ComputeLayout(120)), (std::vector<int>{575, 330, 35, 38, 35, 120, 505, 75, 35, 205, 505, 10,
+                                                             330, 253, 210, 45, 35, 253, 100, 45, 18, 30}));
+    EXPECT_EQ(Lengths(ComputeLayout(192)), (std::vector<int>{920, 528, 56, 60, 56, 192, 808, 120, 56, 328, 808, 16,
+                                                             528, 404, 336, 72, 56, 404, 160, 72, 28, 48}));
 }
 
 TEST(WindowLayout, ControlsStayInsideTheClientAreaAndApartAtCommonDpis) {
     for (int dpi : {72, 96, 108, 120, 144, 168, 192, 240, 288}) {
         const WindowLayout layout = ComputeLayout(dpi);
-        const ControlRect controls[] = {layout.status, layout.progress, layout.install, layout.cancel};
-        for (const ControlRect& control : controls) {
-            EXPECT_GT(control.width, 0) << dpi;
-            EXPECT_GT(control.height, 0) << dpi;
-            EXPECT_LE(control.x + control.width, layout.clientWidth) << dpi;
-            EXPECT_LE(control.y + control.height, layout.clientHeight) << dpi;
+        for (const ControlRect& c : {layout.status, layout.progress, layout.install, layout.cancel}) {
+            EXPECT_TRUE(c.width > 0 && c.height > 0 && c.x + c.width <= layout.clientWidth &&
+                        c.y + c.height <= layout.clientHeight) << dpi << " " << c.x << "," << c.y;
         }
         // Top to bottom: status, progress, buttons; the two buttons side by side.
         EXPECT_LE(layout.status.y + layout.status.height, layout.progress.y) << dpi;
@@ -100,10 +75,8 @@ TEST(WindowLayout, PlacementUsesOnlyTheRightAndBottomEdgesOfTheWorkArea) {
     };
     for (const auto& c : cases) {
         const WindowPlacement placement = PlaceWindow(c.frame, c.workArea);
-        EXPECT_EQ(placement.x, c.x) << c.name;
-        EXPECT_EQ(placement.y, c.y) << c.name;
-        EXPECT_EQ(placement.width, c.width) << c.name;
-        EXPECT_EQ(placement.height, c.height) << c.name;
+        EXPECT_EQ((std::vector<int>{placement.x, placement.y, placement.width, placement.height}),
+                  (std::vector<int>{c.x, c.y, c.width, c.height})) << c.name;
     }
 }
 
@@ -202,67 +175,39 @@ TEST(Icon, EveryFrameLoadsAndDrawsAtItsOwnSize) {
 // windows need no display, so these run anywhere Wine runs.
 namespace {
 
-struct Posted {
-    UINT message;
-    WPARAM wParam;
-};
-
 HWND MessageOnlyWindow() {
     return CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
 }
 
-// Collects the status channel's messages until the end message (or a time-out).
-std::vector<Posted> CollectUntilRunEnded(HWND window) {
-    std::vector<Posted> posted;
-    const ULONGLONG deadline = GetTickCount64() + 30000;
-    while (GetTickCount64() < deadline) {
+// The status channel's messages to `window` until the end message (or 30 s).
+std::vector<MSG> CollectUntilRunEnded(HWND window) {
+    std::vector<MSG> posted;
+    for (const ULONGLONG deadline = GetTickCount64() + 30000; GetTickCount64() < deadline; Sleep(5)) {
         MSG message{};
         while (PeekMessageW(&message, window, kStatusMessage, kRunEndedMessage, PM_REMOVE)) {
-            posted.push_back({message.message, message.wParam});
+            posted.push_back(message);
             if (message.message == kRunEndedMessage) return posted;
         }
-        Sleep(5);
     }
     return posted;
 }
 
 // Points the user's temporary folder at a path that doesn't exist, so a run
 // fails at its very first step, before any network access.
-class BrokenTempFolder {
-public:
+struct BrokenTempFolder {
+    const wchar_t* names[2] = {L"TMP", L"TEMP"};
+    wchar_t saved[2][1024] = {};
+    DWORD lengths[2] = {};
     BrokenTempFolder() {
-        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
-            wchar_t value[1024] = {};
-            const DWORD length = GetEnvironmentVariableW(name, value, 1024);
-            saved_.push_back(length > 0 ? std::wstring(value) : std::wstring());
-            SetEnvironmentVariableW(name, L"C:\\vantrel-missing-folder\\deeper");
+        for (int i = 0; i < 2; ++i) {
+            lengths[i] = GetEnvironmentVariableW(names[i], saved[i], 1024);
+            SetEnvironmentVariableW(names[i], L"C:\\vantrel-missing-folder\\deeper");
         }
     }
     ~BrokenTempFolder() {
-        SetEnvironmentVariableW(L"TMP", saved_[0].empty() ? nullptr : saved_[0].c_str());
-        SetEnvironmentVariableW(L"TEMP", saved_[1].empty() ? nullptr : saved_[1].c_str());
+        for (int i = 0; i < 2; ++i) SetEnvironmentVariableW(names[i], lengths[i] > 0 ? saved[i] : nullptr);
     }
-
-private:
-    std::vector<std::wstring> saved_;
 };
-
-const wchar_t kTestClass[] = L"VantrelWindowTestClass";
-
-void RegisterTestClass() {
-    static bool registered = false;
-    if (registered) return;
-    INITCOMMONCONTROLSEX controls{};
-    controls.dwSize = sizeof(controls);
-    controls.dwICC = ICC_PROGRESS_CLASS;
-    InitCommonControlsEx(&controls);
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = MainWindowProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = kTestClass;
-    registered = RegisterClassExW(&windowClass) != 0;
-}
 
 std::wstring TextOf(HWND window) {
     wchar_t buffer[512] = {};
@@ -275,9 +220,8 @@ std::wstring TextOf(HWND window) {
 // provide a display.
 bool ControlsCanBeCreated() {
     const HWND parent = MessageOnlyWindow();
-    const HWND child = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 1, 1, parent, nullptr,
-                                       nullptr, nullptr);
-    const bool created = child != nullptr;
+    const bool created = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 1, 1, parent, nullptr, nullptr,
+                                         nullptr) != nullptr;
     DestroyWindow(parent);
     return created;
 }
@@ -287,34 +231,40 @@ bool ControlsCanBeCreated() {
 
 // The real window procedure on a window that is never shown.
 HWND CreateMainWindow(InstallerApp& app) {
-    RegisterTestClass();
-    return CreateWindowExW(0, kTestClass, kWindowTitle, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                           460, 264, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), &app);
+    static const bool registered = [] {
+        INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&controls);
+        WNDCLASSEXW windowClass{};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = MainWindowProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"VantrelWindowTestClass";
+        return RegisterClassExW(&windowClass) != 0;
+    }();
+    if (!registered) return nullptr;
+    return CreateWindowExW(0, L"VantrelWindowTestClass", kWindowTitle, kWindowStyle, CW_USEDEFAULT,
+                           CW_USEDEFAULT, 460, 264, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), &app);
 }
 
 // Dispatches the status messages waiting for `window`.
 void DispatchStatus(HWND window) {
     MSG message{};
-    while (PeekMessageW(&message, window, kStatusMessage, kStatusMessage, PM_REMOVE)) {
-        DispatchMessageW(&message);
-    }
+    while (PeekMessageW(&message, window, kStatusMessage, kStatusMessage, PM_REMOVE)) DispatchMessageW(&message);
 }
 
 // Runs the thread's messages (timers included) until `done` or 5 s.
 template <typename Done>
 void PumpUntil(Done done) {
-    const ULONGLONG deadline = GetTickCount64() + 5000;
-    while (!done() && GetTickCount64() < deadline) {
+    for (const ULONGLONG deadline = GetTickCount64() + 5000; !done() && GetTickCount64() < deadline; Sleep(5)) {
         MSG message{};
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        Sleep(5);
     }
 }
 
+// Takes the WM_QUIT a destroyed main window leaves behind.
 void DrainQuit() {
     MSG message{};
-    while (PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
-    }
+    while (PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) continue;
 }
 
 }  // namespace
@@ -369,7 +319,7 @@ TEST(Worker, AFailureBeforeAnyDownloadBecomesTheStatusLineAndEndsTheRun) {
 
     RunWorker(app);
 
-    const std::vector<Posted> posted = CollectUntilRunEnded(app.window);
+    const std::vector<MSG> posted = CollectUntilRunEnded(app.window);
     ASSERT_FALSE(posted.empty());
     EXPECT_EQ(posted.back().message, kRunEndedMessage);
     EXPECT_EQ(posted.back().wParam, 0u) << "a failed run reports 0";
@@ -382,36 +332,8 @@ TEST(Worker, AFailureBeforeAnyDownloadBecomesTheStatusLineAndEndsTheRun) {
     app.window = nullptr;
 }
 
-TEST(Worker, StartWorkerMarksTheRunAndTheNextStartJoinsTheEndedOne) {
-    BrokenTempFolder brokenTemp;
-    InstallerApp app;
-    app.systemMode = SystemMode::Windows10;
-    app.window = MessageOnlyWindow();
-    app.installButton = MessageOnlyWindow();
-    ASSERT_NE(app.window, nullptr);
-    ASSERT_NE(app.installButton, nullptr);
-
-    for (int run = 0; run < 2; ++run) {
-        app.cancelRequested.exchange(true);  // left over from a cancelled run
-        StartWorker(app);
-        EXPECT_TRUE(app.busy) << run;
-        EXPECT_FALSE(app.cancelRequested.load()) << "a new run starts with the flag cleared";
-        EXPECT_FALSE(IsWindowEnabled(app.installButton)) << run;
-        EXPECT_TRUE(app.worker.joinable()) << run;
-        const std::vector<Posted> posted = CollectUntilRunEnded(app.window);
-        ASSERT_FALSE(posted.empty()) << run;
-        EXPECT_EQ(posted.back().message, kRunEndedMessage) << run;
-        // What the window does on the end message; the thread stays joinable
-        // until the next start (or the destructor) joins it.
-        app.busy = false;
-        EnableWindow(app.installButton, TRUE);
-        EXPECT_TRUE(app.worker.joinable()) << run;
-    }
-    DestroyWindow(app.installButton);
-    DestroyWindow(app.window);
-    app.window = nullptr;
-}
-
+// Ids, texts, tab order and the default button are what the end-to-end
+// layout and dialog-key rows see on the shipped program; the fonts are not.
 TEST(MainWindow, CreationLaysOutTheControlsWithBannerAndFonts) {
     SKIP_WITHOUT_DISPLAY();
     InstallerApp app;
@@ -420,43 +342,13 @@ TEST(MainWindow, CreationLaysOutTheControlsWithBannerAndFonts) {
     const HWND window = CreateMainWindow(app);
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(app.window, window);
-    EXPECT_EQ(reinterpret_cast<InstallerApp*>(GetWindowLongPtrW(window, GWLP_USERDATA)), &app);
-    ASSERT_NE(app.statusLabel, nullptr);
-    ASSERT_NE(app.progressBar, nullptr);
-    ASSERT_NE(app.installButton, nullptr);
-    ASSERT_NE(app.cancelButton, nullptr);
-    EXPECT_TRUE(app.bodyFont.Valid());
-    EXPECT_TRUE(app.titleFont.Valid());
-
     EXPECT_EQ(TextOf(app.statusLabel), L"已识别 Windows 7 SP1 x64 · 将先安装系统运行库");
     EXPECT_TRUE(app.StatusText().empty()) << "the banner is not a status";
-    EXPECT_EQ(TextOf(app.installButton), L"下载并安装");
-    EXPECT_EQ(TextOf(app.cancelButton), L"取消");
 
-    const struct {
-        HWND control;
-        LONG_PTR style;
-        int id;
-    } controls[] = {
-        {app.statusLabel, 0x50000000, 0},
-        {app.progressBar, 0x50000000, 0},
-        {app.installButton, 0x50010001, 1},
-        {app.cancelButton, 0x50010000, 2},
-    };
-    for (const auto& c : controls) {
-        EXPECT_EQ(GetWindowLongPtrW(c.control, GWL_STYLE) & 0xFFFFFFFF, c.style) << c.id;
-        EXPECT_EQ(GetDlgCtrlID(c.control), c.id);
-    }
-    // Creation order is the tab order: status, progress, install, cancel.
-    EXPECT_EQ(GetWindow(app.statusLabel, GW_HWNDNEXT), app.progressBar);
-    EXPECT_EQ(GetWindow(app.progressBar, GW_HWNDNEXT), app.installButton);
-    EXPECT_EQ(GetWindow(app.installButton, GW_HWNDNEXT), app.cancelButton);
-
-    const HFONT body = app.bodyFont.Get();
-    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(app.statusLabel, WM_GETFONT, 0, 0)), body);
-    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(app.installButton, WM_GETFONT, 0, 0)), body);
-    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(app.cancelButton, WM_GETFONT, 0, 0)), body);
     const WindowLayout layout = ComputeLayout(app.dpi);
+    for (const HWND control : {app.statusLabel, app.installButton, app.cancelButton}) {
+        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), app.bodyFont.Get());
+    }
     for (const auto& font : {std::make_pair(app.bodyFont.Get(), layout.bodyFontHeight),
                              std::make_pair(app.titleFont.Get(), layout.titleFontHeight)}) {
         LOGFONTW logFont{};
@@ -480,19 +372,8 @@ TEST(MainWindow, StatusAndEndMessagesUpdateTheControls) {
     app.busy = true;
     EnableWindow(app.installButton, FALSE);
 
-    const struct {
-        const wchar_t* text;
-        int percent;
-    } updates[] = {{L"正在下载安装包：10 / 100 KB", 10}, {L"正在校验安装包…", 100}, {L"失败", 0}};
-    for (const auto& update : updates) {
-        app.SetStatus(update.text, update.percent);
-        MSG message{};
-        ASSERT_TRUE(PeekMessageW(&message, window, kStatusMessage, kStatusMessage, PM_REMOVE));
-        DispatchMessageW(&message);
-        EXPECT_EQ(TextOf(app.statusLabel), update.text);
-        EXPECT_EQ(SendMessageW(app.progressBar, PBM_GETPOS, 0, 0), update.percent);
-    }
-
+    // (That each kind of line reaches the label and the bar, and the buttons'
+    // texts after a run, the end-to-end runs read from the shipped window.)
     // A burst of one download's progress lines, faster than the window
     // repaints: the last one reaches the screen without a further message.
     const auto line = [](int kb) {
@@ -519,8 +400,6 @@ TEST(MainWindow, StatusAndEndMessagesUpdateTheControls) {
     SendMessageW(window, kRunEndedMessage, 0, 0);
     EXPECT_FALSE(app.busy);
     EXPECT_TRUE(IsWindowEnabled(app.installButton));
-    EXPECT_EQ(TextOf(app.installButton), L"重新安装");
-    EXPECT_EQ(TextOf(app.cancelButton), L"关闭");
     EXPECT_EQ(TextOf(app.statusLabel), line(34)) << "the last status stays";
     EXPECT_EQ(SendMessageW(app.progressBar, PBM_GETPOS, 0, 0), 53);
     EXPECT_FALSE(KillTimer(window, kStatusPaintTimer)) << "no repaint timer outlives the run";
