@@ -113,7 +113,7 @@ def staging(_staging_server):
 def display(tmp_path_factory):
     """An Xvfb screen for windowed runs; DISPLAY is set for every later Wine call."""
     fbdir = tmp_path_factory.mktemp("xvfb")
-    with harness.x_screen(fbdir) as name:
+    with harness.winectl.x_screen(fbdir) as name:
         previous = os.environ.get("DISPLAY")
         os.environ["DISPLAY"] = name
 

@@ -19,7 +19,7 @@ import time
 from pathlib import Path
 
 import winectl
-from winectl import SOURCE_DIR, copy_prefix, loader, wine_env, x_screen  # noqa: F401  (the harness's API)
+from winectl import SOURCE_DIR, copy_prefix, loader, wine_env
 
 
 def _load_config() -> dict:
@@ -134,6 +134,36 @@ class Prefix:
         assert result.returncode == 0, (
             f"driver {' '.join(map(str, args))}: exit {result.returncode}: {result.stderr.strip()}")
         return json.loads(result.stdout.strip().splitlines()[-1])
+
+    def gtest(self, exe, test_filter: str, env: dict | None = None, timeout: float = 600,
+              run=None) -> subprocess.CompletedProcess:
+        """Runs the GoogleTest cases of exe (vantrel_unit_tests, vantrel_net_tests)
+        that test_filter selects and asserts that every one passed: exit 0, none
+        skipped, and as many passed as the filter lists, at least one. A filter
+        that matches nothing, a case that skips for want of a setting, and a
+        disabled case (listed, never run) all fail here. run: a stand-in for
+        self.run that starts the program some other way."""
+        selected = "--gtest_filter=" + test_filter
+        listing = self.run(exe, "--gtest_list_tests", selected)
+        assert listing.returncode == 0, listing.stdout[-4000:] + listing.stderr[-4000:]
+        listed = sum(line.startswith("  ") for line in listing.stdout.splitlines())
+        result = (run or self.run)(exe, selected, env=env, timeout=timeout)
+        tail = result.stdout[-4000:]
+        assert result.returncode == 0, tail
+        assert "[  SKIPPED ]" not in result.stdout, tail
+        passed = re.search(r"^\[  PASSED  \] (\d+) tests?\.", result.stdout, re.M)
+        assert passed and int(passed.group(1)) == listed > 0, f"{listed} listed for {test_filter}\n{tail}"
+        return result
+
+    def headless(self, mode: str, exe=None, env: dict | None = None) -> int:
+        """Runs the installer in a mode that reports only through its exit code
+        (--verify, --verify-ucrt) and returns that code, having checked that it
+        printed nothing and that its workspace is gone, whatever the outcome."""
+        before = self.workspaces()
+        result = self.run(exe or self.exe("VantrelSetup"), mode, env=env)
+        assert (result.stdout, result.stderr) == ("", ""), mode
+        assert self.workspaces() == before, mode
+        return result.returncode
 
     def popen(self, exe, *args, env: dict | None = None, cwd=None) -> subprocess.Popen:
         return subprocess.Popen([loader(exe), str(exe), *map(str, args)], env=self.env(env), cwd=cwd,

@@ -16,7 +16,6 @@ import pytest
 
 import harness
 
-SETUP = harness.Prefix.exe("VantrelSetup")
 NET = harness.Prefix.exe("vantrel_net_tests")
 WUSA_DOUBLE = harness.Prefix.native_exe("wusa_double")
 PATH = harness.CONFIG["runtime_path"]
@@ -38,20 +37,12 @@ def test_staging_package_is_what_the_build_pins(package):
     assert len(package) == 1034556
 
 
-def verify_ucrt(prefix) -> int:
-    before = prefix.workspaces()
-    result = prefix.run(SETUP, "--verify-ucrt")
-    assert result.stdout == ""
-    assert prefix.workspaces() == before
-    return result.returncode
-
-
 @pytest.mark.parametrize("system", [pytest.param("win7", marks=pytest.mark.vm), "win10"])
 def test_signed_package_is_accepted(request, staging, package, system):
     prefix = request.getfixturevalue(system)
     staging.publish(PATH, package)
 
-    assert verify_ucrt(prefix) == 0
+    assert prefix.headless("--verify-ucrt") == 0
     requests = staging.requests()
     assert [r["path"] for r in requests] == [PATH]
     assert requests[0]["port"] == harness.CONFIG["runtime_port"]
@@ -77,15 +68,12 @@ def test_other_files_are_refused(win7, staging, package, change):
     served = CHANGES[change](package)
     if served is not None:
         staging.publish(PATH, served)
-    assert verify_ucrt(win7) == 1
+    assert win7.headless("--verify-ucrt") == 1
     assert staging.paths() == [PATH]
 
 
 def test_signature_and_fetch_in_process(win10, staging, package):
-    result = win10.run(NET, "--gtest_filter=WorkflowRuntime.*", env=staging.net_test_env(win10),
-                       timeout=600)
-    assert result.returncode == 0, result.stdout[-4000:]
-    assert "[  PASSED  ] 3 tests." in result.stdout, result.stdout[-4000:]
+    win10.gtest(NET, "WorkflowRuntime.*", env=staging.net_test_env(win10))
 
 
 @pytest.fixture
@@ -108,9 +96,7 @@ def test_runtime_update_with_the_wusa_double(wusa_prefix, staging, package):
     prefix, saved = wusa_prefix
     env = staging.net_test_env(prefix)
     env.update(VANTREL_TEST_WUSA_DOUBLE=1, VANTREL_WUSA_UCRT_SOURCE=prefix.win_path(saved))
-    result = prefix.run(NET, "--gtest_filter=WorkflowWusa.*", env=env, timeout=600)
-    assert result.returncode == 0, result.stdout[-4000:]
-    assert "[  PASSED  ] 2 tests." in result.stdout, result.stdout[-4000:]
+    prefix.gtest(NET, "WorkflowWusa.*", env=env)
     # The double put the runtime back in the last case that installs it, and
     # the test's clean-up restores it in any case.
     assert (prefix.system32() / "ucrtbase.dll").read_bytes() == saved.read_bytes()
