@@ -468,8 +468,8 @@ class Bench:
                 if round_ and name == "reader":
                     own = json.loads(run["output"].strip().splitlines()[-1])
                     own_clock.append(size / MB / (own["seconds"] - own["first_byte_s"]))
-                if name != "reader" or round_ < self.args.runs:
-                    files.get(name, temp / "none").unlink(missing_ok=True)  # no run writes back another's pages
+                if name in files and (name != "reader" or round_ < self.args.runs):
+                    files[name].unlink(missing_ok=True)  # no run writes back another's pages
         results["download"] = {**{f"{k}_mbs": median(v) for k, v in samples.items()},
                                **{f"{k}_samples": v for k, v in samples.items()},
                                "reader_own_clock_mbs": median(own_clock),
