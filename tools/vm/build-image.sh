@@ -28,15 +28,12 @@ packages_file=$here/packages.txt
 log() { echo "vm: $*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-# Every enabled "deb" entry of the host's apt sources, as "URI SUITE VERSION"
-# (apt itself reads both source styles and knows which entries are enabled).
-# VERSION is the point release the archive served when the lists were fetched.
-host_sources() {
-  apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(VERSION)' 'Created-By: Packages' 2>/dev/null | sort -u
-}
+# The point release the archive serves now, as the host's apt last saw it
+# (its lists hold the suite's Release file); the host's own otherwise.
 point_release() {
   local release
-  release=$(host_sources | awk -v s="$suite" '$2 == s { print $3; exit }')
+  release=$(grep -hm1 '^Version:' /var/lib/apt/lists/*_dists_"${suite}"_InRelease 2>/dev/null |
+            head -n 1 | awk '{ print $2 }')
   echo "${release:-$(cat /etc/debian_version 2>/dev/null)}"
 }
 
@@ -92,6 +89,38 @@ install_host_tools() {
 }
 
 # --- which Debian mirror ----------------------------------------------------
+
+# Prints "URI SUITE" for every enabled "deb" entry of the host's apt sources,
+# one-line (.list) and deb822 (.sources) styles alike.
+host_sources() {
+  local f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    awk '$1 == "deb" {
+           i = 2
+           if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
+           if (i < NF) print $i, $(i + 1)
+         }' "$f"
+  done
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk 'function flush() {
+           if (types ~ /(^| )deb( |$)/ && enabled != "no")
+             for (u = 1; u <= nu; u++) for (s = 1; s <= ns; s++) print uris[u], suites[s]
+           types = ""; enabled = ""; nu = 0; ns = 0
+         }
+         /^[ \t]*#/ { next }
+         /^[ \t]*$/ { flush(); next }
+         {
+           key = tolower($1); sub(/:$/, "", key)
+           if (key == "types") { $1 = ""; types = $0 " " }
+           else if (key == "enabled") enabled = tolower($2)
+           else if (key == "uris") for (i = 2; i <= NF; i++) uris[++nu] = $i
+           else if (key == "suites") for (i = 2; i <= NF; i++) suites[++ns] = $i
+         }
+         END { flush() }' "$f"
+  done
+}
 
 mirror_for() {
   host_sources | awk -v s="$1" '$2 == s { sub(/\/+$/, "", $1); print $1; exit }'
