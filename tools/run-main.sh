@@ -9,9 +9,9 @@
 # yourself. Without one, a private screen (xvfb-run) is used, the window
 # driver presses "下载并安装", and a screenshot of each stage is saved.
 #
-# Where this kernel runs no i386 code, Wine can't run the 32-bit program, so
-# the job runs inside the test VM (tools/vm/run.sh, no display there); the
-# screenshots land in the shared build folder all the same.
+# Where this kernel runs no i386 code, the script runs itself again inside a
+# private namespace where qemu's user-mode emulator runs Wine's 32-bit side
+# (tools/i686-executor.sh); the window and the screenshots are the same.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$PWD/build/test-i686
@@ -40,24 +40,14 @@ if [ "${1:-}" = --drive ]; then
 fi
 
 local_dir=$build
-if [ "${1:-}" = --inside-vm ]; then
-  # In the VM the build folder is a shared folder; Wine wants its prefixes on
-  # the VM's own disk.
-  local_dir=/tmp
-  export VANTREL_PREFIX_CACHE=${VANTREL_PREFIX_CACHE:-/tmp/vantrel-prefixes}
-else
-  bash tools/setup.sh
-  for preset in release staging test-i686; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" >/dev/null
-  done
-  source tools/i686-executor.sh
-  choose_i686_executor || exit 1
-  if [ "$i686_executor" = vm ]; then
-    echo "main: running the i686 installer in the test VM${i686_reason:+ (this kernel runs no i386 code)}"
-    exec tools/vm/run.sh -- /bin/bash tools/run-main.sh --inside-vm
-  fi
-fi
+bash tools/setup.sh
+source tools/i686-executor.sh
+choose_i686_executor
+enter_i686_executor "$0" "$@"
+for preset in release staging test-i686; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" >/dev/null
+done
 [ -x tools/make_runtime_package.sh ] && tools/make_runtime_package.sh "$build" >/dev/null
 
 run_dir=$build/main-run
@@ -92,11 +82,13 @@ if [ "$interactive" = 1 ]; then
   "$run" "$build/VantrelSetup.exe" && code=0 || code=$?
   echo "main: the installer exited with $code"
   record
+  i686_executor_line | sed 's/^/main: /'
   exit "$code"
 fi
 fbdir=$local_dir/main-run-screen
 mkdir -p "$fbdir"
 xvfb-run -a -s "-screen 0 1024x768x24 -nocursor -fbdir $fbdir" "$0" --drive "$run_dir" "$fbdir" && code=0 || code=$?
 record
+i686_executor_line | sed 's/^/main: /'
 [ "$code" = 0 ] && { echo "main: installation completed"; exit 0; }
 echo "main: installation did not complete"; exit 1

@@ -45,4 +45,28 @@ if [ "$need_install" = 1 ]; then
   # Nor at the next boot.
   if command -v systemctl >/dev/null 2>&1; then systemctl disable nginx >/dev/null 2>&1 || true; fi
 fi
+
+# Where this kernel refuses i386 code (or qemu is asked for), Wine's 32-bit
+# side runs under qemu's user-mode emulator (tools/i686-executor.sh). Debian
+# 12's own qemu (7.2) takes a minute per 32-bit process start, so the
+# emulator comes from bookworm-backports: a sources file of our own for that
+# suite, from the archive the machine's sources already name, and only the
+# one package from it. The machine's own sources file is never edited.
+source "$(dirname "$0")/i686-executor.sh"
+if [ "${VANTREL_I686_EXECUTOR:-}" = qemu ] || { [ "${VANTREL_I686_EXECUTOR:-}" != host ] && ! i686_host_probe; }; then
+  major=$(qemu_i386_major)
+  if [ -z "$major" ] || [ "$major" -lt 8 ]; then
+    backports=/etc/apt/sources.list.d/vantrel-bookworm-backports.sources
+    if ! grep -rqs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      mirror=$(grep -rhs -m1 -oE '(https?://[^ ]+/debian)/?( |$)' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list |
+               grep -v security | head -n 1 | tr -d " " || true)
+      printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+        "${mirror:-http://deb.debian.org/debian}" >"$backports"
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
+  fi
+  echo "setup: qemu-user $(qemu_i386_major) runs i386 code here"
+fi
 echo "setup: toolchain and Wine are installed"

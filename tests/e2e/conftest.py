@@ -17,16 +17,10 @@ import harness  # noqa: E402
 import vantrel_server  # noqa: E402
 
 
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "vm: part of the subset that also runs in the test VM, on hosts whose kernel "
-                   "runs no 32-bit code (the whole file runs wherever Wine runs the i686 build)")
-
-
 def pytest_terminal_summary(terminalreporter):
-    mode = os.environ.get("VANTREL_WINE_MODE", "the host's Wine")
+    mode = "qemu-i386 in a private namespace" if os.environ.get("VANTREL_I686_INSIDE") else "the host's kernel"
     terminalreporter.write_line(
-        f"installer under test: {harness.BUILD_DIR / 'VantrelSetup.exe'} ({harness.WIDTH}), run by {mode}")
+        f"installer under test: {harness.BUILD_DIR / 'VantrelSetup.exe'} ({harness.WIDTH}), i386 code run by {mode}")
 
 
 @pytest.fixture(scope="module")

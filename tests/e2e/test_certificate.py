@@ -80,13 +80,11 @@ def expect_root_state_without_g2(prefix, bundle, state: int) -> None:
                  run=lambda exe, *args, env, timeout: run_without_g2(prefix, bundle, exe, *args, env=env))
 
 
-@pytest.mark.vm
 def test_present_root_ends_at_once_and_adds_nothing(prefix):
     assert prefix.run(SETUP, "--certificate").returncode == 0
     assert thumbprint(G2) not in saved_certificates(prefix, "Root")
 
 
-@pytest.mark.vm
 def test_missing_root_is_added_and_found_by_later_searches(prefix, bundle_without_g2):
     expect_root_state_without_g2(prefix, bundle_without_g2, MISSING)
     assert run_without_g2(prefix, bundle_without_g2, SETUP, "--certificate").returncode == 0
@@ -96,7 +94,6 @@ def test_missing_root_is_added_and_found_by_later_searches(prefix, bundle_withou
     assert run_without_g2(prefix, bundle_without_g2, SETUP, "--certificate").returncode == 0
 
 
-@pytest.mark.vm
 def test_distrusted_root_is_refused_and_nothing_added(prefix, bundle_without_g2):
     store_certificate(prefix, "HKLM", "Disallowed", G2)
     assert run_without_g2(prefix, bundle_without_g2, SETUP, "--certificate").returncode == 3

@@ -131,7 +131,6 @@ def downloads(tmp_path_factory, display):
 
 
 # ---------------------------------------------------------------- controls
-@pytest.mark.vm
 def test_ordinary_imports_load_every_planted_copy(downloads):
     result, markers = downloads.run_beside(EAGER)
     assert result.returncode == 0
@@ -179,7 +178,6 @@ INSTALL = [("click", "install"), ("wait-enabled", "install", 1, 60000)]
 
 
 # (mode, window driver steps, DLLs the run must load from the system folder)
-@pytest.mark.vm
 @pytest.mark.parametrize("mode, steps, used", [
     ("--verify", [], ["winhttp.dll", "bcrypt.dll", "crypt32.dll"]),
     ("--verify-ucrt", [], ["winhttp.dll", "bcrypt.dll", "crypt32.dll", "wintrust.dll"]),

@@ -50,8 +50,8 @@ def expect_gate(prefix, mode, needs_runtime, build=None, exe=UNIT):
 
 
 @pytest.mark.parametrize("name, mode, build", [
-    pytest.param("win7", 1, 7601, marks=pytest.mark.vm),
-    pytest.param("win10-18362", 2, 18362, marks=pytest.mark.vm),
+    ("win7", 1, 7601),
+    ("win10-18362", 2, 18362),
     ("win10-17763", 2, 17763)])
 def test_accepted_system_gets_past_the_gate(systems, staging, name, mode, build):
     prefix = systems(name)
@@ -124,7 +124,6 @@ def win7_without_runtime(tmp_path_factory):
         prefix.remove()
 
 
-@pytest.mark.vm
 def test_windows7_without_runtime_is_accepted_and_needs_it(win7_without_runtime, staging):
     prefix, app = win7_without_runtime
     expect_gate(prefix, 1, needs_runtime=True, exe=app / UNIT.name)

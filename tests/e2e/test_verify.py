@@ -29,7 +29,6 @@ def publish_both_channels(staging) -> None:
                               "win7": section(CHANNEL_FILES["win7"], AGENT)})
 
 
-@pytest.mark.vm
 @pytest.mark.parametrize("system", ["win7", "win10"])
 def test_each_system_fetches_its_own_package(request, staging, system):
     prefix = request.getfixturevalue(system)

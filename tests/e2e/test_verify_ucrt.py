@@ -37,7 +37,7 @@ def test_staging_package_is_what_the_build_pins(package):
     assert len(package) == 1034556
 
 
-@pytest.mark.parametrize("system", [pytest.param("win7", marks=pytest.mark.vm), "win10"])
+@pytest.mark.parametrize("system", ["win7", "win10"])
 def test_signed_package_is_accepted(request, staging, package, system):
     prefix = request.getfixturevalue(system)
     staging.publish(PATH, package)
@@ -91,7 +91,6 @@ def wusa_prefix(tmp_path):
     prefix.remove()
 
 
-@pytest.mark.vm
 def test_runtime_update_with_the_wusa_double(wusa_prefix, staging, package):
     prefix, saved = wusa_prefix
     env = staging.net_test_env(prefix)

@@ -288,7 +288,6 @@ def test_windows7_banner_names_the_controlled_edition(win7, tmp_path, display):
         assert app.exit_code() == 0
 
 
-@pytest.mark.vm
 def test_unit_window_tests_pass_with_a_display(win10, display):
     result = win10.run(UNIT, "--gtest_filter=MainWindow.*", timeout=120)
     assert result.returncode == 0, result.stdout[-3000:]
@@ -299,7 +298,7 @@ def test_unit_window_tests_pass_with_a_display(win10, display):
 # Runs
 
 
-@pytest.mark.parametrize("desk", [pytest.param(96, marks=pytest.mark.vm), 144], indirect=True)
+@pytest.mark.parametrize("desk", [96, 144], indirect=True)
 def test_full_run_then_a_second_run(desk, staging, tmp_path, display):
     prefix, dpi = desk
     publish_release(staging, drip={"chunk": 65536, "delay_ms": int(25 * harness.PACE)})
@@ -351,7 +350,6 @@ def test_failed_run_reports_in_the_status_line_only(desk96, staging, tmp_path):
         assert app.exit_code() == 0
 
 
-@pytest.mark.vm
 def test_cancel_during_a_slow_download_then_start_again(desk96, staging, tmp_path):
     # Each chunk well inside the installer's 15 s network timeout.
     slow = int(1500 * harness.PACE)
@@ -544,7 +542,6 @@ def decline_then_accept(app: Installer, staging, caption: str, question: str, ba
     assert app.sample_record()["args"] == "/SP-"
 
 
-@pytest.mark.vm
 def test_windows7_runtime_question_update_and_product_in_one_run(
         win7_without_runtime, runtime_package, staging, tmp_path):
     prefix, folder, runtime, saved = win7_without_runtime
@@ -580,7 +577,6 @@ def test_windows7_runtime_question_update_and_product_in_one_run(
         assert app.exit_code() == 0
 
 
-@pytest.mark.vm
 def test_windows7_missing_root_certificate_is_asked_for_then_added(staging, tmp_path, display):
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         pytest.skip("hiding a host root needs root and unshare")

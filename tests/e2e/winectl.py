@@ -109,11 +109,23 @@ def _make_base(prefix: Path, windows: str) -> None:
     reg.unlink()
 
 
+def runs_i386() -> bool:
+    """Whether this process can start Wine's 32-bit loader (natively, or
+    through the qemu registration of tools/i686-executor.sh)."""
+    try:
+        return subprocess.run([WINE32, "--version"], capture_output=True).returncode == 0
+    except OSError:
+        return False
+
+
 def prefix_key() -> str:
     """A digest of everything a base is made of: Wine's version, the settings
-    (with the test roots) and the code that makes it."""
+    (with the test roots), the code that makes it, and its 32-bit side. A base
+    made where no i386 code runs lacks that side (every 32-bit program then
+    fails in it with c0000135); such bases are never made, and the marker
+    keeps any old cache of them apart."""
     wine = subprocess.run([WINE64, "--version"], capture_output=True, text=True).stdout
-    parts = [wine.encode(), registry_file(*_roots()), inspect.getsource(_make_base).encode()]
+    parts = [wine.encode(), registry_file(*_roots()), inspect.getsource(_make_base).encode(), b"wow64:i386"]
     return hashlib.sha256(b"\0".join(parts)).hexdigest()[:16]
 
 
@@ -142,6 +154,9 @@ def base_prefix(windows: str = "win7") -> Path:
     with open(root / ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not (base / ".vantrel-ready").exists():
+            if not runs_i386():
+                raise RuntimeError("a base prefix needs its 32-bit side, and no i386 code runs in this process: "
+                                   "run through tools/with-i686.sh (or run-tests.sh / run-main.sh)")
             building = root / f"{windows}.building"
             shutil.rmtree(building, ignore_errors=True)
             _make_base(building, windows)
