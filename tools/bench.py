@@ -10,8 +10,9 @@ download against --verify with the CPU time of every process and thread.
 
 The i686 test build (build/test-i686, staging endpoints on localhost) runs
 under the host's Wine where the kernel runs i386 code, else the whole run
-happens again inside the test VM (tools/vm/run.sh), as the tests'
-probe (tools/i686-executor.sh) decides. Before it measures, it checks its own
+happens again where qemu's user-mode emulator runs Wine's 32-bit side
+(tools/with-i686.sh), as the tests' probe (tools/i686-executor.sh) decides;
+the report names the executor. Under qemu only ratios mean much. Before it measures, it checks its own
 programs (--self-check) and refuses to measure when one of them is wrong.
 Downloads come from Debian's nginx (TLS 1.2 only, files from a directory) on
 the build's loopback port, or from the Python test server where nginx is
@@ -743,7 +744,7 @@ def main(argv=None) -> int:
     wanted = set(args.only.split(","))
     if wanted - set(PARTS) or args.runs < 1:
         parser.error(f"--only takes {','.join(PARTS)}; --runs at least 1")
-    probe = subprocess.run(["bash", "-c", '. "$0" && choose_i686_executor && echo "$i686_executor"',
+    probe = subprocess.run(["bash", "-c", '. "$0" && choose_i686_executor && echo "$i686_executor" && i686_executor_line',
                             SOURCE_DIR / "tools/i686-executor.sh"], capture_output=True, text=True)
     if probe.returncode != 0:
         parser.error(probe.stderr.strip())
@@ -752,14 +753,15 @@ def main(argv=None) -> int:
             if not (Path(folder) / "CMakeCache.txt").exists():
                 subprocess.run(["cmake", "--preset", preset], cwd=SOURCE_DIR, check=True)
             subprocess.run(["cmake", "--build", folder], check=True)
-    if probe.stdout.strip() == "vm":
-        # This kernel runs no i386 code: the whole run again in the test VM,
-        # its prefixes and run folder in the VM's /tmp.
-        log("the shipped width runs in the test VM here (tools/i686-executor.sh)")
-        return subprocess.run([str(SOURCE_DIR / "tools/vm/run.sh"), "--", "env", "VANTREL_I686_EXECUTOR=host",
-                               "VANTREL_BENCH_IN_VM=1",
-                               "/usr/bin/python3", str(Path(__file__).resolve()), *argv, "--no-build",
-                               "--run-dir", "/tmp/vantrel-bench"], cwd=SOURCE_DIR).returncode
+    executor, executor_line = probe.stdout.strip().split("\n", 1)
+    if executor == "qemu" and not os.environ.get("VANTREL_I686_INSIDE"):
+        # This kernel runs no i386 code by itself (or qemu was asked for): the
+        # whole run again where qemu-i386 runs Wine's 32-bit side. Absolute
+        # figures of the i686 programs mean little there; the ratios of two
+        # programs measured side by side on the same executor still hold.
+        log("the i386 side runs under qemu's user-mode emulator here (tools/i686-executor.sh)")
+        return subprocess.run([str(SOURCE_DIR / "tools/with-i686.sh"), sys.executable,
+                               str(Path(__file__).resolve()), *argv, "--no-build"], cwd=SOURCE_DIR).returncode
     if os.geteuid() == 0 and not os.environ.get("VANTREL_BENCH_PRIVATE_NET") and shutil.which("ip"):
         # Again in a network namespace of its own: the staging ports are those
         # a test run on this machine may use at the same time.
@@ -772,10 +774,10 @@ def main(argv=None) -> int:
     import harness
     exe = build / "VantrelSetup.exe"
     shown = build.relative_to(SOURCE_DIR) if build.is_relative_to(SOURCE_DIR) else build
-    in_vm = " in the test VM (tools/vm/run.sh)" if os.environ.get("VANTREL_BENCH_IN_VM") else ""
     results = {"date": time.strftime("%Y-%m-%d %H:%M %Z"), "download_mib": args.download_mib,
                "executor": f"{pe_image.width(exe)} `{shown}` (staging endpoints on localhost) under "
-                           f"{winectl.loader(exe)}{in_vm}, WOW64 in a private Windows 10 prefix",
+                           f"{winectl.loader(exe)}, WOW64 in a private Windows 10 prefix; i386 code run by "
+                           f"{executor_line.splitlines()[-1].removeprefix('executor: ')}",
                "server_note": "The downloads are served by " + (
                    "nginx (TLS 1.2 only, one worker) on 127.0.0.1." if Path(NGINX).exists() else
                    "the Python test server (tools/https_server): nginx is not installed here.")}

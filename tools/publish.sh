@@ -15,8 +15,9 @@
 #
 #   --build DIR   (or VANTREL_PUBLISH_BUILD) a staging test build folder: its
 #                 VantrelSetup.exe, vantrel-manifest.exe and ports. Default:
-#                 build/test-i686 (the shipped width) where this kernel runs
-#                 i386 code and it is built, otherwise build/test (x86_64).
+#                 build/test-i686 (the shipped width) where it is built,
+#                 otherwise build/test (x86_64). i386 code runs on the tests'
+#                 executor (tools/i686-executor.sh).
 #   --exe FILE    (or VANTREL_PUBLISH_EXE) the installer to run instead, e.g. a
 #                 signed copy of the build folder's staging build
 #   --win7-prefix DIR, --win10-prefix DIR  Wine prefixes to run in (default:
@@ -28,6 +29,7 @@ usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { print }' "$0" >&2; exit 2; }
 say() { echo "publish: $*"; }
 fail() { echo "publish: $*" >&2; exit 2; }
 
+args=("$@")
 win7_file="" windows_file="" out="" win7_prefix="" win10_prefix=""
 build=${VANTREL_PUBLISH_BUILD:-} exe=${VANTREL_PUBLISH_EXE:-}
 while [ $# -gt 0 ]; do
@@ -46,18 +48,17 @@ if [ -z "$win7_file" ] || [ -z "$windows_file" ] || [ -z "$out" ]; then usage; f
 for f in "$win7_file" "$windows_file"; do [ -f "$f" ] || fail "$f not found"; done
 out=$(realpath -m "$out")
 
-# The shipped width runs here when this kernel runs i386 code; the smoke test
-# doesn't go into the test VM.
+# The smoke test runs the shipped width where i386 code runs: on this
+# kernel, or through qemu in a private namespace (the script again, there).
+source "$src_dir/tools/i686-executor.sh"
+choose_i686_executor || exit 2
+enter_i686_executor "$0" ${args[@]+"${args[@]}"}
 why="as chosen"
 if [ -z "$build" ]; then
-  source "$src_dir/tools/i686-executor.sh"
-  VANTREL_I686_EXECUTOR= choose_i686_executor
-  if [ "$i686_detected" != host ]; then
-    build=$src_dir/build/test why="this kernel runs no i386 code: the x86_64 build of the same sources"
-  elif [ ! -f "$src_dir/build/test-i686/VantrelSetup.exe" ]; then
-    build=$src_dir/build/test why="build/test-i686 is not built: the x86_64 build of the same sources"
-  else
+  if [ -f "$src_dir/build/test-i686/VantrelSetup.exe" ]; then
     build=$src_dir/build/test-i686 why="the shipped width, i686"
+  else
+    build=$src_dir/build/test why="build/test-i686 is not built: the x86_64 build of the same sources"
   fi
 fi
 build=$(cd "$build" && pwd) || fail "no build folder $build"
