@@ -13,7 +13,8 @@
 # private namespace where qemu's user-mode emulator runs Wine's 32-bit side
 # (tools/i686-executor.sh); the window and the screenshots are the same.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 build=$PWD/build/test-i686
 run=tools/wine-run.sh
 
@@ -43,7 +44,7 @@ local_dir=$build
 bash tools/setup.sh
 source tools/i686-executor.sh
 choose_i686_executor
-enter_i686_executor "$0" "$@"
+enter_i686_executor "$self" "$@"
 for preset in release staging test-i686; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" >/dev/null
@@ -87,7 +88,7 @@ if [ "$interactive" = 1 ]; then
 fi
 fbdir=$local_dir/main-run-screen
 mkdir -p "$fbdir"
-xvfb-run -a -s "-screen 0 1024x768x24 -nocursor -fbdir $fbdir" "$0" --drive "$run_dir" "$fbdir" && code=0 || code=$?
+xvfb-run -a -s "-screen 0 1024x768x24 -nocursor -fbdir $fbdir" "$self" --drive "$run_dir" "$fbdir" && code=0 || code=$?
 record
 i686_executor_line | sed 's/^/main: /'
 [ "$code" = 0 ] && { echo "main: installation completed"; exit 0; }

@@ -9,12 +9,13 @@
 # VANTREL_I686_EXECUTOR=host|qemu forces one). The x86_64 build adds its unit
 # tests as a second width. Arguments are passed to the i686 ctest run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 
 bash tools/setup.sh
 source tools/i686-executor.sh
 choose_i686_executor
-enter_i686_executor "$0" "$@"
+enter_i686_executor "$self" "$@"
 
 for preset in release staging test test-i686; do
   cmake --preset "$preset" >/dev/null
