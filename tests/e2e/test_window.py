@@ -301,7 +301,10 @@ def test_unit_window_tests_pass_with_a_display(win10, display):
 @pytest.mark.parametrize("desk", [96, 144], indirect=True)
 def test_full_run_then_a_second_run(desk, staging, tmp_path, display):
     prefix, dpi = desk
-    publish_release(staging, drip={"chunk": 65536, "delay_ms": int(25 * harness.PACE)})
+    # About five seconds of pieces for the driver to see the bar move, and the
+    # last one waits for the test, so the running state is read before the
+    # end however slowly the driver runs.
+    publish_release(staging, drip={"chunk": 65536, "delay_ms": int(100 * harness.PACE), "hold": "go"})
     with Installer(prefix, tmp_path) as app:
         ui = app.ui
         ui.wait_window()
@@ -312,6 +315,7 @@ def test_full_run_then_a_second_run(desk, staging, tmp_path, display):
         assert running["status"]["text"].startswith("正在下载安装包：")
         assert (running["install"]["text"], running["cancel"]["text"]) == (INSTALL, CANCEL)
         screenshot(display, f"running-{dpi}.png")
+        staging.publish("/go", b"")
 
         ui.wait_status(DONE)
         finished = ui.wait_enabled("install", True)
@@ -326,6 +330,7 @@ def test_full_run_then_a_second_run(desk, staging, tmp_path, display):
         app.record.unlink()
         ui.click("install")
         ui.wait_status("正在下载安装包：")
+        staging.publish("/go", b"")
         ui.wait_status(DONE)
         again = ui.wait_enabled("install", True)
         assert (again["install"]["text"], again["cancel"]["text"]) == (REINSTALL, CLOSE)

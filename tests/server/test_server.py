@@ -8,6 +8,7 @@ import socket
 import ssl
 import subprocess
 import sys
+import threading
 import types
 import warnings
 from pathlib import Path
@@ -122,6 +123,7 @@ def test_paths(server, path, status, body):
     ("/x", {"body_len": 3 * BLOCK, "reset_after": 2 * BLOCK + 5}, 200, {}, generated_bytes(2 * BLOCK + 5),
      ConnectionResetError),
     ("/x", {"body_len": 20, "drip": {"chunk": 7, "delay_ms": 1}}, 200, {}, generated_bytes(20), 3),
+    ("/x", {"body_len": 20, "drip": {"chunk": 7, "hold": "go"}}, 200, {}, generated_bytes(20), 3),
     ("/x", {"body_len": 20, "stall_before_headers_ms": 10}, 200, {}, generated_bytes(20), None),
     ("/x", {"body_len": 20, "stall_after_headers_ms": 10}, 200, {}, generated_bytes(20), None),
     ("/hello.txt", {"no_response": True}, None, {}, b"", None),
@@ -135,7 +137,12 @@ def test_rules(server, path, rule, status, headers, body, end):
         (Path(server.docroot) / "_rules.json").write_text(rule)
     else:
         write_rules(server.docroot, {path: rule})
+    held, released = isinstance(rule, dict) and "hold" in rule.get("drip", {}), threading.Event()
+    if held:  # the last piece waits for the file, which is taken away as it goes
+        go = Path(server.docroot) / rule["drip"]["hold"]
+        threading.Timer(0.5, lambda: (go.touch(), released.set())).start()
     got = fetch(server.port, path)
+    assert not held or (released.is_set() and not go.exists())
     assert got.status == status
     assert got.body == body
     for name, value in headers.items():

@@ -27,6 +27,9 @@ the query) to an object of these keys:
     cut_after               send this many body bytes, then close normally
     reset_after             send this many body bytes, then reset (RST)
     drip {chunk, delay_ms}  send the body in pieces with a pause between them
+    drip {..., hold: NAME}  and hold the last piece back until DOCROOT/NAME
+                            exists (taken away again as the piece goes; at
+                            most 120 s), so a test sees a download still running
     stall_before_headers_ms, stall_after_headers_ms   pauses
     no_response             true: after any stall, close without answering
 An unknown key or a broken rules file gives a 500 that names the problem.
@@ -41,6 +44,7 @@ CLI: vantrel_server.py --docroot DIR [--certs DIR] [--port N] [--runtime-port N]
 accepts and stops on SIGTERM/SIGINT.
 """
 import argparse
+import contextlib
 import fcntl
 import http.server
 import json
@@ -142,6 +146,14 @@ def _answer(docroot, target):
     return status, rule, len(data), iter([data])
 
 
+def _await_release(path: str, seconds: float = 120) -> None:
+    deadline = time.monotonic() + seconds
+    while not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    with contextlib.suppress(OSError):
+        os.unlink(path)
+
+
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     timeout = 60
@@ -196,6 +208,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 if drip and not first:
                     time.sleep(drip.get("delay_ms", 0) / 1000)
                 first = False
+                if drip.get("hold") and left <= 0 and start + piece >= len(chunk):
+                    _await_release(os.path.join(listener.owner.docroot, drip["hold"]))
                 tls.sendall(chunk[start:start + piece])
             if left <= 0:
                 break
