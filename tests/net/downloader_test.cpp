@@ -51,7 +51,7 @@ protected:
                        const std::wstring& sha, const std::wstring& label = L"安装包") {
         DownloadRequest request{{host_.c_str(), port}, path, destination_, limit, sha, label};
         // Progress is shown for the checked downloads, as the installer does.
-        return FailureOf([&] { DownloadWithStatus(app.Context(), request, !sha.empty()); }).value_or(L"");
+        return FailureOf([&] { (void)DownloadWithStatus(app.Context(), request, !sha.empty()); }).value_or(L"");
     }
     // The same on a worker, with a window on this thread recording the status messages.
     std::wstring FetchWithWindow(InstallerApp& app, StatusLog& log, const std::wstring& path, std::uint64_t limit,
