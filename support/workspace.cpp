@@ -78,8 +78,10 @@ std::vector<std::uint8_t> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
 // still hold the image for a moment after that (the process object is
 // signalled while its last references go; a virus scanner may look at the
 // new file), so a refusal is tried again for a short while. Any other answer,
-// a missing file included, ends the attempts.
+// a missing file included, ends the attempts. A copy keeps the attributes of
+// the program's file, which may be read-only; that would refuse every attempt.
 void DeleteHelperCopy(const std::wstring& path) noexcept {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     for (int attempt = 0; attempt < 20; ++attempt) {
         if (DeleteFileW(path.c_str())) return;
         const DWORD error = GetLastError();

@@ -466,7 +466,7 @@ TEST(MainWindow, CloseDuringARunOnlyAsksForCancellation) {
 // A close rule that fails (no memory, the status lock) is reported in a box
 // by the window procedure; the window must not then be destroyed under a
 // running worker. Every other message keeps the default answer.
-TEST(MainWindow, AFailedCloseLeavesTheWindowInPlace) {
+TEST(WindowProcedure, AFailedCloseLeavesTheWindowInPlace) {
     const HWND window = MessageOnlyWindow();
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(AfterFailedMessage(window, WM_CLOSE, 0, 0), 0);
