@@ -69,11 +69,13 @@ int RunWindowed(HINSTANCE instance, InstallerApp& app, KernelHandle& mutex) {
 int RunInstaller(HINSTANCE instance, const wchar_t* commandLine) {
     const LaunchMode mode = RecognizeMode(commandLine);
     const bool headless = mode != LaunchMode::Windowed;
+    // The elevated helper builds nothing else and shows nothing. It loads
+    // crypt32 alone, by its system path, when it first opens a store: an
+    // administrator's process takes in no library it has no use for.
+    if (mode == LaunchMode::Certificate) return RunCertificateHelper();
     // The window loads them on its install command, the first time it needs
     // them.
     if (headless) PreloadSystemLibraries();
-    // The elevated helper builds nothing else and shows nothing.
-    if (mode == LaunchMode::Certificate) return RunCertificateHelper();
 
     // Declared outside the handler: after a failed window start the mutex
     // stays owned while the error box is up, so a second start is refused.
@@ -85,7 +87,7 @@ int RunInstaller(HINSTANCE instance, const wchar_t* commandLine) {
         app.needsRuntime = platform.needsRuntime;
         if (mode == LaunchMode::VerifyUcrt) {
             const Workspace workspace;
-            FetchRuntimePackage(app.Context(), workspace.directory + kRuntimePackageFileName);
+            (void)FetchRuntimePackage(app.Context(), workspace.directory + kRuntimePackageFileName);
             return kExitSuccess;
         }
         if (mode == LaunchMode::Verify) {

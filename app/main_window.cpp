@@ -238,11 +238,15 @@ void CheckStatus(HWND window, InstallerApp& app) {
 }
 
 // The end of a run: its last text must not wait for the timer, and the
-// next run's first line posts.
+// next run's first line posts. The last text is painted even when the window
+// counts it as seen: a close request drops the lines held back at that
+// moment, and the run's final line may be one of them (stored, its message
+// still queued); the cancelling notice must not outlive the run.
 void CatchUpStatus(HWND window, InstallerApp& app) {
     StopStatusTimer(window, app);
     app.statusQueued.store(false);
-    PaintNewerStatus(app);
+    std::lock_guard<std::mutex> lock(app.statusMutex);
+    PaintStatus(app, GetTickCount64());
 }
 
 void ShowRunEnded(HWND window, InstallerApp& app) {
@@ -351,6 +355,16 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     } catch (...) {
         MessageBoxW(window, L"操作失败，请重试。", kShortCaption, MB_ICONWARNING);
     }
+    return AfterFailedMessage(window, message, wParam, lParam);
+}
+
+LRESULT AfterFailedMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // DefWindowProcW destroys the window on WM_CLOSE. After a failed close
+    // rule that may be in the middle of a run: the worker would lose its
+    // window and the process would end joining a thread that may wait for a
+    // child without limit. The window stays; the run goes on, and the user
+    // can ask again.
+    if (message == WM_CLOSE) return 0;
     return DefWindowProcW(window, message, wParam, lParam);
 }
 

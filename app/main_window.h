@@ -41,4 +41,9 @@ StatusPaint DecideStatusPaint(const std::wstring& shown, ULONGLONG shownAt,
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// What the window procedure answers for a message whose handling failed
+// (after the warning box): 0 for WM_CLOSE, so the window stays; otherwise
+// DefWindowProcW's answer.
+LRESULT AfterFailedMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
 }  // namespace vantrel

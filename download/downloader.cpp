@@ -1,5 +1,6 @@
 #include "download/downloader.h"
 
+#include <utility>
 #include <vector>
 
 #include "download/sha256.h"
@@ -25,14 +26,56 @@ struct WinHttpHandleTraits {
 };
 using WinHttpHandle = ScopedHandle<WinHttpHandleTraits>;
 
+constexpr const wchar_t* kWriteFailed = L"写入失败，请检查磁盘空间";
+
 void ThrowIfCancelled(const std::atomic<bool>& cancelRequested) {
     if (cancelRequested.load()) throw Failure{L"已取消下载，可以重新开始。"};
 }
 
+// One chunk onto the disk, or a Failure with the system's reason.
+void WriteChunk(HANDLE file, const std::uint8_t* bytes, DWORD size) {
+    DWORD written = 0;
+    const BOOL wrote = WriteFile(file, bytes, size, &written, nullptr);
+    CheckSystemCall(wrote != FALSE, kWriteFailed);
+    if (written == size) return;
+    // A write that succeeds with fewer bytes than asked (the disk filled up
+    // within this chunk) sets no error code. Writing the rest once more lets
+    // the system name its reason; a second silent short write means a full
+    // disk.
+    DWORD more = 0;
+    const BOOL again = WriteFile(file, bytes + written, size - written, &more, nullptr);
+    CheckSystemCall(again != FALSE, kWriteFailed);
+    SetLastError(ERROR_DISK_FULL);
+    CheckSystemCall(false, kWriteFailed);
+}
+
+// The written file, closed and opened again for its check with read access
+// and read sharing only; the digest is computed through the new handle, which
+// is returned still open. The write handle's exclusive sharing would keep
+// even the product installer's own start from opening the file. Between the
+// close and the open another process may get in: then the open fails with a
+// sharing violation, or the digest is computed over whatever now has this
+// name and doesn't match; either way nothing unchecked is held.
+FileHandle OpenAndCheckDigest(FileHandle written, const DownloadRequest& request) {
+    written.Reset();
+    FileHandle held(CreateFileW(request.destination.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CheckSystemCall(held.Valid(), L"无法读取校验文件");
+    {
+        // Scoped so the hash is released before the caller may close the file.
+        Sha256Context context;
+        const std::wstring digest = HashFileHex(context, held.Get());
+        if (!DigestsMatch(digest, request.expectedSha256)) {
+            throw Failure{request.label + L" SHA-256 校验失败，已拒绝运行。"};
+        }
+    }
+    return held;
+}
+
 }  // namespace
 
-void DownloadFile(const DownloadRequest& request, const DownloadObserver& observer,
-                  const std::atomic<bool>& cancelRequested) {
+FileHandle DownloadFile(const DownloadRequest& request, const DownloadObserver& observer,
+                        const std::atomic<bool>& cancelRequested) {
     const ServerEndpoint& server = request.server;
     const std::uint64_t sizeLimit = request.sizeLimit;
     const bool verify = !request.expectedSha256.empty();
@@ -80,8 +123,8 @@ void DownloadFile(const DownloadRequest& request, const DownloadObserver& observ
                     L"无法读取下载响应");
     if (statusCode != 200) throw Failure{L"下载服务器返回 HTTP " + ToDecimal(statusCode)};
 
-    // Receiving. Exclusive sharing from here until the digest has been
-    // checked: nobody can swap the content between the write and the check.
+    // Receiving. Exclusive sharing while the file is written: nobody else
+    // can open it until it is complete.
     FileHandle file(CreateFileW(request.destination.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     CheckSystemCall(file.Valid(), L"无法创建下载文件");
@@ -101,9 +144,7 @@ void DownloadFile(const DownloadRequest& request, const DownloadObserver& observ
         total += read;
         if (total > sizeLimit) throw Failure{L"文件大小超过清单限制，已停止下载。"};
 
-        DWORD written = 0;
-        const BOOL wrote = WriteFile(file.Get(), buffer.data(), read, &written, nullptr);
-        CheckSystemCall(wrote != FALSE && written == read, L"写入失败，请检查磁盘空间");
+        WriteChunk(file.Get(), buffer.data(), read);
 
         if (observer.progress) observer.progress(total, sizeLimit);
         ThrowIfCancelled(cancelRequested);
@@ -111,17 +152,10 @@ void DownloadFile(const DownloadRequest& request, const DownloadObserver& observ
 
     // Checking.
     if (total == 0) throw Failure{L"服务器返回了空文件。"};
-    if (verify) {
-        if (total != sizeLimit) throw Failure{L"安装包下载不完整，请重试。"};
-        if (observer.verifying) observer.verifying();
-        // Scoped so the hash is released before the file is closed.
-        Sha256Context context;
-        const std::wstring digest = HashFileHex(context, file.Get());
-        if (!DigestsMatch(digest, request.expectedSha256)) {
-            throw Failure{request.label + L" SHA-256 校验失败，已拒绝运行。"};
-        }
-    }
-    // The owners close the file, then the request, connection and session.
+    if (!verify) return FileHandle();  // the owners close the file, the request, connection and session
+    if (total != sizeLimit) throw Failure{L"安装包下载不完整，请重试。"};
+    if (observer.verifying) observer.verifying();
+    return OpenAndCheckDigest(std::move(file), request);
 }
 
 }  // namespace vantrel

@@ -12,6 +12,8 @@
 #include <functional>
 #include <string>
 
+#include "support/win_handles.h"
+
 namespace vantrel {
 
 struct ServerEndpoint {
@@ -41,7 +43,13 @@ struct DownloadObserver {
 // Throws Failure on every failure, "已取消下载，可以重新开始。" when the flag is
 // found set after a chunk; the destination is left on disk with the chunks
 // written so far (its owner removes it).
-void DownloadFile(const DownloadRequest& request, const DownloadObserver& observer,
-                  const std::atomic<bool>& cancelRequested);
+//
+// With an expected digest, returns the handle the digest was computed
+// through: read access, read sharing only. While the caller holds it, nobody
+// can write, rename or delete the file, so what is started or installed later
+// is what was checked; programs can still read and run it. Without a digest
+// the file is closed and the handle is empty.
+[[nodiscard]] FileHandle DownloadFile(const DownloadRequest& request, const DownloadObserver& observer,
+                                      const std::atomic<bool>& cancelRequested);
 
 }  // namespace vantrel

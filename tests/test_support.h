@@ -43,6 +43,25 @@ inline std::wstring OwnTempFile(const wchar_t* stem) {
 
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// Names of the workspaces in %TEMP% right now.
+inline std::vector<std::wstring> Workspaces() {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((TempPath() + L"VantrelSetup-*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    for (BOOL more = TRUE; more; more = FindNextFileW(search, &found)) names.push_back(found.cFileName);
+    FindClose(search);
+    return names;
+}
+
+// The folder of this test program.
+inline std::wstring ExeDirectory() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text = path;
+    return text.substr(0, text.find_last_of(L'\\'));
+}
+
 // A whole file, or empty when it can't be opened.
 inline std::string ReadAll(const std::wstring& path) {
     std::string bytes;
@@ -134,6 +153,15 @@ inline std::wstring Widen(const std::string& utf8) {
     out.resize(static_cast<std::size_t>(
         MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], static_cast<int>(out.size()))));
     return out;
+}
+
+// The value of a key=value line a test double wrote, or nullopt.
+inline std::optional<std::wstring> RecordValue(const std::wstring& path, const std::string& key) {
+    const std::string text = "\n" + ReadAll(path);
+    const std::size_t at = text.find("\n" + key + "=");
+    if (at == std::string::npos) return std::nullopt;
+    const std::size_t start = at + key.size() + 2;
+    return Widen(text.substr(start, text.find('\n', start) - start));
 }
 
 // "<message>（错误码 <digits>）" exactly.

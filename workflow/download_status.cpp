@@ -20,7 +20,7 @@ int DownloadProgressPercent(std::uint64_t total, std::uint64_t sizeLimit) {
     return static_cast<int>(total * 100 / sizeLimit);
 }
 
-void DownloadWithStatus(const RunContext& run, const DownloadRequest& request, bool showProgress) {
+FileHandle DownloadWithStatus(const RunContext& run, const DownloadRequest& request, bool showProgress) {
     static const std::atomic<bool> kNeverCancelled{false};
     DownloadObserver observer;
     if (showProgress) {
@@ -32,13 +32,13 @@ void DownloadWithStatus(const RunContext& run, const DownloadRequest& request, b
             run.SetStatus(L"正在校验" + request.label + L"…", 100);
         };
     }
-    DownloadFile(request, observer,
-                 run.cancelRequested != nullptr ? *run.cancelRequested : kNeverCancelled);
+    return DownloadFile(request, observer,
+                        run.cancelRequested != nullptr ? *run.cancelRequested : kNeverCancelled);
 }
 
-void DownloadProductFile(const RunContext& run, const std::wstring& fileName,
-                         const std::wstring& destination, std::uint64_t sizeLimit,
-                         const std::wstring& expectedSha256, bool showProgress) {
+FileHandle DownloadProductFile(const RunContext& run, const std::wstring& fileName,
+                               const std::wstring& destination, std::uint64_t sizeLimit,
+                               const std::wstring& expectedSha256, bool showProgress) {
     DownloadRequest request;
     request.server = ProductServer();
     // Plain concatenation: the manifest's file name has already been limited
@@ -48,7 +48,7 @@ void DownloadProductFile(const RunContext& run, const std::wstring& fileName,
     request.sizeLimit = sizeLimit;
     request.expectedSha256 = expectedSha256;
     request.label = kProductLabel;
-    DownloadWithStatus(run, request, showProgress);
+    return DownloadWithStatus(run, request, showProgress);
 }
 
 }  // namespace vantrel

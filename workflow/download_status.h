@@ -22,11 +22,13 @@ int DownloadProgressPercent(std::uint64_t total, std::uint64_t sizeLimit);
 
 // DownloadFile with the run's cancel flag. With `showProgress`, the status
 // line follows every chunk and reads "正在校验" + label + "…" during the check.
-void DownloadWithStatus(const RunContext& run, const DownloadRequest& request, bool showProgress);
+// Returns DownloadFile's handle: held open on a checked file.
+[[nodiscard]] FileHandle DownloadWithStatus(const RunContext& run, const DownloadRequest& request,
+                                            bool showProgress);
 
 // kProductFolder + fileName on the product server, label "安装包".
-void DownloadProductFile(const RunContext& run, const std::wstring& fileName,
-                         const std::wstring& destination, std::uint64_t sizeLimit,
-                         const std::wstring& expectedSha256, bool showProgress);
+[[nodiscard]] FileHandle DownloadProductFile(const RunContext& run, const std::wstring& fileName,
+                                             const std::wstring& destination, std::uint64_t sizeLimit,
+                                             const std::wstring& expectedSha256, bool showProgress);
 
 }  // namespace vantrel

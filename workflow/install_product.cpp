@@ -19,34 +19,40 @@ std::wstring InstallerExitMessage(std::uint32_t exitCode) {
 
 namespace {
 
-// Manifest, package download and check, into `workspace`; the package's path.
-std::wstring FetchProduct(const RunContext& run, SystemMode mode, const Workspace& workspace) {
+// Manifest, package download and check, into `workspace`; the handle the
+// package was checked through, still open (see DownloadFile).
+FileHandle FetchProduct(const RunContext& run, SystemMode mode, const Workspace& workspace) {
     const std::wstring manifestPath = workspace.directory + kManifestFileName;
     const std::wstring packagePath = workspace.directory + kPackageFileName;
 
     run.SetStatus(L"正在获取版本信息…", 0);
-    DownloadProductFile(run, L"release.ini", manifestPath, kManifestSizeLimit, std::wstring(), false);
+    (void)DownloadProductFile(run, L"release.ini", manifestPath, kManifestSizeLimit, std::wstring(), false);
     const ReleaseManifest manifest = LoadReleaseManifest(manifestPath, ManifestSection(mode));
-    DownloadProductFile(run, manifest.file, packagePath, manifest.size, manifest.sha256, true);
+    FileHandle package =
+        DownloadProductFile(run, manifest.file, packagePath, manifest.size, manifest.sha256, true);
 
     // The downloader looked at the flag after the last chunk; this catches a
     // request that came in while the digest was being computed.
     if (run.CancelRequested()) throw Failure{kInstallCancelledText};
-    return packagePath;
+    return package;
 }
 
 }  // namespace
 
 void VerifyProduct(const RunContext& run, SystemMode mode) {
     const Workspace workspace;
-    FetchProduct(run, mode, workspace);
+    (void)FetchProduct(run, mode, workspace);
 }
 
 void InstallProduct(const RunContext& run, SystemMode mode) {
     // Declared first so that it is destroyed last: after the wait for the
     // product installer, and on every failure while the Failure propagates.
     const Workspace workspace;
-    const std::wstring packagePath = FetchProduct(run, mode, workspace);
+    const std::wstring packagePath = workspace.directory + kPackageFileName;
+    // Held until the product installer has ended (destroyed before the
+    // workspace): from the check to the end of its run nothing can rewrite,
+    // rename or delete the file that is started.
+    const FileHandle package = FetchProduct(run, mode, workspace);
 
     if (run.installerRunning != nullptr) run.installerRunning->exchange(true);
     run.SetStatus(L"请在安装向导中选择位置并完成安装。", 100);

@@ -37,12 +37,20 @@ static_assert(sizeof(WINTRUST_FILE_INFO) == 16, "WINTRUST_FILE_INFO must be 16 b
 
 }  // namespace
 
-LONG VerifyAuthenticodeSignature(const std::wstring& path) noexcept {
-    WINTRUST_FILE_INFO file{};
-    file.cbStruct = sizeof(WINTRUST_FILE_INFO);
-    file.pcwszFilePath = path.c_str();
-    file.hFile = nullptr;
-    file.pgKnownSubject = nullptr;
+LONG VerifyAuthenticodeSignature(const std::wstring& path, HANDLE file) noexcept {
+    // The platform reads the signature through the handle, so it checks the
+    // bytes the digest was computed over, not whatever the path names by now.
+    // Nothing promises that it rewinds a handle it is given; a failed rewind
+    // leaves the position at the end, where no signature is found.
+    if (file != nullptr) {
+        LARGE_INTEGER start{};
+        SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+    }
+    WINTRUST_FILE_INFO fileInfo{};
+    fileInfo.cbStruct = sizeof(WINTRUST_FILE_INFO);
+    fileInfo.pcwszFilePath = path.c_str();
+    fileInfo.hFile = file;
+    fileInfo.pgKnownSubject = nullptr;
 
     WINTRUST_DATA data{};
     data.cbStruct = kWintrustDataSize;
@@ -51,7 +59,7 @@ LONG VerifyAuthenticodeSignature(const std::wstring& path) noexcept {
     data.dwUIChoice = WTD_UI_NONE;
     data.fdwRevocationChecks = WTD_REVOKE_NONE;
     data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
+    data.pFile = &fileInfo;
     data.dwStateAction = WTD_STATEACTION_VERIFY;
     data.hWVTStateData = nullptr;
     data.pwszURLReference = nullptr;
@@ -99,7 +107,7 @@ RuntimeOutcome DecideRuntimeOutcome(bool runtimePresent, std::uint32_t wusaExitC
     return outcome;
 }
 
-void FetchRuntimePackage(const RunContext& run, const std::wstring& msuPath) {
+FileHandle FetchRuntimePackage(const RunContext& run, const std::wstring& msuPath) {
     DownloadRequest request;
     request.server = RuntimeServer();
     request.path = kRuntimePackagePath;
@@ -107,12 +115,13 @@ void FetchRuntimePackage(const RunContext& run, const std::wstring& msuPath) {
     request.sizeLimit = kRuntimePackageSize;
     request.expectedSha256 = kRuntimePackageSha256;
     request.label = kRuntimeLabel;
-    DownloadWithStatus(run, request, true);
+    FileHandle package = DownloadWithStatus(run, request, true);
     // The digest pins the exact file; the signature is checked as well so that
     // nothing unsigned is ever handed to the elevated system installer.
-    if (VerifyAuthenticodeSignature(msuPath) != 0) {
+    if (VerifyAuthenticodeSignature(msuPath, package.Get()) != 0) {
         throw Failure{L"微软系统运行库数字签名无效，已拒绝执行。"};
     }
+    return package;
 }
 
 void UpdateRuntime(const RunContext& run, bool& needsRuntime) {
@@ -123,7 +132,9 @@ void UpdateRuntime(const RunContext& run, bool& needsRuntime) {
     const std::wstring msuPath = workspace.directory + kRuntimePackageFileName;
 
     run.SetStatus(L"正在获取微软系统运行库…", 0);
-    FetchRuntimePackage(run, msuPath);
+    // Held over the consent prompt, which can stay up for minutes, until
+    // wusa.exe has started; see below for why not longer.
+    FileHandle package = FetchRuntimePackage(run, msuPath);
 
     // The x64 update needs the 64-bit wusa.exe in the native system folder,
     // which a 32-bit process only reaches through the Sysnative alias.
@@ -141,6 +152,14 @@ void UpdateRuntime(const RunContext& run, bool& needsRuntime) {
     request.directory = nullptr;
     request.show = SW_HIDE;
     KernelHandle process = StartChildProcess(request, L"系统运行库安装未获管理员授权");
+    // Released before the wait. How wusa.exe opens the package (which access,
+    // which sharing) is not documented and can't be tried here; held through
+    // the wait, an open that asks for more than read access, or for no
+    // sharing, would fail and leave Windows 7 without the runtime for good.
+    // What is left open is the moment between this release and wusa.exe's
+    // own open, and only to programs of this user: the folder admits no
+    // others.
+    package.Reset();
     run.SetStatus(L"正在安装微软系统运行库…", 100);
 
     const std::uint32_t exitCode = WaitForExitCode(std::move(process));

@@ -177,18 +177,20 @@ WAIT = ("wait-window", 20000)
 INSTALL = [("click", "install"), ("wait-enabled", "install", 1, 60000)]
 
 
-# (mode, window driver steps, DLLs the run must load from the system folder)
-@pytest.mark.parametrize("mode, steps, used", [
-    ("--verify", [], ["winhttp.dll", "bcrypt.dll", "crypt32.dll"]),
-    ("--verify-ucrt", [], ["winhttp.dll", "bcrypt.dll", "crypt32.dll", "wintrust.dll"]),
+# (mode, window driver steps, DLLs the run must load from the system folder,
+# DLLs it must not load at all)
+@pytest.mark.parametrize("mode, steps, used, unused", [
+    ("--verify", [], ["winhttp.dll", "bcrypt.dll", "crypt32.dll"], []),
+    ("--verify-ucrt", [], ["winhttp.dll", "bcrypt.dll", "crypt32.dll", "wintrust.dll"], []),
     # The prefix already trusts the root (Wine reads the host's roots): 0.
-    ("--certificate", [], ["crypt32.dll"]),
-    ("window", [WAIT, ("close",)], ["comctl32.dll", "uxtheme.dll"]),
+    # The elevated helper takes in crypt32 alone (and what crypt32 imports).
+    ("--certificate", [], ["crypt32.dll"], ["winhttp.dll", "wintrust.dll"]),
+    ("window", [WAIT, ("close",)], ["comctl32.dll", "uxtheme.dll"], []),
     # The window loads the download's libraries only on the install command.
     ("window", [WAIT, *INSTALL, ("close",)], ["comctl32.dll", "uxtheme.dll", "winhttp.dll", "bcrypt.dll",
-                                            "crypt32.dll"]),
+                                            "crypt32.dll"], []),
 ], ids=["verify", "verify-ucrt", "certificate", "windowed", "windowed-install"])
-def test_no_mode_loads_a_planted_copy(downloads, staging, tmp_path, mode, steps, used):
+def test_no_mode_loads_a_planted_copy(downloads, staging, tmp_path, mode, steps, used, unused):
     publish_release(staging)
     downloads.clear_markers()
     if mode == "window":
@@ -208,6 +210,7 @@ def test_no_mode_loads_a_planted_copy(downloads, staging, tmp_path, mode, steps,
     for name in used:
         assert name in loaded, f"{name} was never loaded: the run did not get that far"
         assert all(path.startswith(r"c:\windows" + "\\") for path in loaded[name]), loaded[name]
+    assert [name for name in unused if name in loaded] == []
 
 
 # ---------------------------------------------------------------- a run-time DLL that can't be had

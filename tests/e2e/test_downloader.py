@@ -1,6 +1,11 @@
 """The downloader's in-process tests (vantrel_net_tests.exe, Downloader.*)
 run inside a Windows 10 prefix against the local staging server."""
+import os
 import re
+import shutil
+import subprocess
+
+import pytest
 
 import harness
 
@@ -32,3 +37,31 @@ def test_downloader_in_process(win10, staging):
             assert entry["tls_version"] == "TLSv1.2", entry
             assert entry["user_agent"] == "VantrelSetup/1.0", entry
     assert "/redirected" not in [entry.get("path") for entry in seen]
+
+
+def test_a_full_disk_is_reported_with_the_systems_code(win10, staging, tmp_path):
+    """A download into a folder on a 1028 KiB tmpfs (a size no run of 16 KiB
+    TLS records ends on), made a drive of the prefix: DownloaderFullDisk.*.
+    The mount exists only in a private mount namespace, so the prefix's
+    wineserver, which opens the files, is started inside it and ended there."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("a private tmpfs needs root and unshare")
+    small = tmp_path / "small"
+    small.mkdir()
+    drive = win10.path / "dosdevices" / "t:"
+    drive.symlink_to(small)
+    script = ('mount -t tmpfs -o size=1028k tmpfs "$1" || exit 99; shift; "$@"; code=$?; '
+              'wineserver -k; wineserver -w; exit $code')
+
+    def run_on_small_drive(exe, *args, env, timeout):
+        win10.kill()
+        return subprocess.run(["unshare", "-m", "--", "sh", "-c", script, "sh", str(small),
+                               harness.loader(exe), str(exe), *map(str, args)],
+                              env=win10.env(env), capture_output=True, text=True, timeout=timeout,
+                              encoding="utf-8", errors="replace")
+
+    try:
+        env = {**staging.net_test_env(win10), "VANTREL_TEST_FULL_FOLDER": "T:"}
+        win10.gtest(NET_TESTS, "DownloaderFullDisk.*", env=env, run=run_on_small_drive)
+    finally:
+        drive.unlink()

@@ -601,6 +601,8 @@ def test_windows7_missing_root_certificate_is_asked_for_then_added(staging, tmp_
             decline_then_accept(app, staging, "安装兼容证书", CERTIFICATE_QUESTION, BANNER_WIN7)
             app.ui.close()
             assert app.exit_code() == 0
+        # The elevated helper's private copy went with its folder.
+        assert prefix.workspaces() == []
         prefix.kill()
         thumb = hashlib.sha1(G2).hexdigest().upper()
         assert thumb in (prefix.path / "system.reg").read_text(encoding="utf-8", errors="replace")

@@ -11,6 +11,7 @@
 #include "support/workspace.h"
 #include "workflow/install_product.h"
 #include "workflow/runtime_update.h"
+#include "tests/fixtures/fixture_support.h"
 #include "tests/test_support.h"
 
 using namespace vantrel;
@@ -29,33 +30,9 @@ const wchar_t kSampleName[] = L"Sample-Setup-1.0.exe";
 const wchar_t* const kSampleVariables[] = {L"VANTREL_SAMPLE_RECORD", L"VANTREL_SAMPLE_EXIT",
                                            L"VANTREL_SAMPLE_LEAVE_FILE", L"VANTREL_SAMPLE_HOLD"};
 const wchar_t* const kWusaVariables[] = {L"VANTREL_WUSA_RECORD", L"VANTREL_WUSA_EXIT", L"VANTREL_WUSA_INSTALL"};
-
-std::wstring ExeDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text = path;
-    return text.substr(0, text.find_last_of(L'\\'));
-}
-
-// Names of the workspaces in %TEMP% right now.
-std::vector<std::wstring> Workspaces() {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW((TempPath() + L"VantrelSetup-*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    for (BOOL more = TRUE; more; more = FindNextFileW(search, &found)) names.push_back(found.cFileName);
-    FindClose(search);
-    return names;
-}
-
-// The value of a key=value line a test double wrote, or nullopt.
-std::optional<std::wstring> RecordValue(const std::wstring& path, const std::string& key) {
-    const std::string text = "\n" + ReadAll(path);
-    const std::size_t at = text.find("\n" + key + "=");
-    if (at == std::string::npos) return std::nullopt;
-    const std::size_t start = at + key.size() + 2;
-    return Widen(text.substr(start, text.find('\n', start) - start));
-}
+// What fixture::ChangeAttempts finds on a file held as checked: every change
+// refused with a sharing violation (32).
+const std::string kAllChangesRefused = "write=32 delete=32 rename=32";
 
 class NetTest : public ServerTest {
 protected:
@@ -135,7 +112,12 @@ TEST_F(WorkflowInstall, ExitCodeOfTheProductInstaller) {
 
         // Exactly "/SP-", started in the workspace, which is gone afterwards.
         EXPECT_EQ(RecordValue(record_, "args"), std::wstring(L"/SP-")) << "the product installer did not run";
+        // While it ran, another program of this user (the product installer
+        // itself) could neither rewrite, nor delete, nor rename the file
+        // that was checked and started.
         const std::wstring directory = RecordValue(record_, "cwd").value_or(L"");
+        EXPECT_EQ(RecordValue(record_, "image"), directory + kPackageFileName);
+        EXPECT_EQ(RecordValue(record_, "changes"), Widen(kAllChangesRefused));
         EXPECT_EQ(directory.substr(0, TempPath().size() + 13), TempPath() + L"VantrelSetup-");
         EXPECT_EQ(directory.size(), TempPath().size() + 45);
         EXPECT_FALSE(Exists(directory));
@@ -299,17 +281,39 @@ TEST_F(WorkflowRuntime, StagingPackageIsSignedAndPinned) {
     // its signature is refused.
     EXPECT_EQ(package_.size(), kRuntimePackageSize);
     EXPECT_EQ(Sha256Hex(package_), kRuntimePackageSha256);
-    EXPECT_EQ(VerifyAuthenticodeSignature(fixtures_ + L"runtime.msu"), 0);
-    EXPECT_NE(VerifyAuthenticodeSignature(fixtures_ + L"runtime-unsigned.cab"), 0);
+    // With an open file the signature is read through it, whatever the path
+    // names: what was hashed is what is checked.
+    const std::wstring signedPath = fixtures_ + L"runtime.msu", unsignedPath = fixtures_ + L"runtime-unsigned.cab";
+    const struct { const std::wstring* path; const std::wstring* opened; bool trusted; } rows[] = {
+        {&signedPath, nullptr, true},
+        {&unsignedPath, nullptr, false},
+        {&signedPath, &signedPath, true},
+        {&unsignedPath, &signedPath, true},
+        {&signedPath, &unsignedPath, false},
+    };
+    for (const auto& row : rows) {
+        FileHandle file;
+        if (row.opened != nullptr) {
+            file.Reset(CreateFileW(row.opened->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(file.Valid());
+        }
+        EXPECT_EQ(VerifyAuthenticodeSignature(*row.path, row.opened != nullptr ? file.Get() : nullptr) == 0,
+                  row.trusted) << Narrow(*row.path) << " through " << (row.opened ? Narrow(*row.opened) : "its path");
+    }
 }
 
 TEST_F(WorkflowRuntime, FetchStoresAndChecksThePackage) {
     Workspace workspace;
     const std::wstring msuPath = workspace.directory + kRuntimePackageFileName;
     InstallerApp app;
-    FetchRuntimePackage(app.Context(), msuPath);
+    FileHandle held = FetchRuntimePackage(app.Context(), msuPath);
     EXPECT_EQ(ReadAll(msuPath), package_);
     EXPECT_EQ(app.StatusText(), kVerifyingRuntime);
+    // Held as checked until the caller lets go.
+    EXPECT_EQ(fixture::ChangeAttempts(msuPath), kAllChangesRefused);
+    held.Reset();
+    EXPECT_EQ(fixture::ChangeAttempts(msuPath), "write=0 delete=0 rename=0");
 }
 
 // Needs the wusa.exe double, installed by the end-to-end test that sets

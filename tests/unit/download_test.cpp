@@ -1,5 +1,8 @@
 // Digests, progress figures and the temporary workspace: everything of the
 // download stack that needs no network.
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <array>
 
 #include "download/sha256.h"
@@ -18,6 +21,46 @@ namespace {
 // Opened with exclusive sharing, as the downloader holds its destination.
 FileHandle Open(const std::wstring& path, DWORD access = GENERIC_WRITE, DWORD disposition = CREATE_ALWAYS) {
     return FileHandle(CreateFileW(path.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The DACL of a descriptor in SDDL form ("D:..."), or "(none)".
+std::wstring DaclText(PSECURITY_DESCRIPTOR descriptor) {
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return L"(none)";
+    }
+    const std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+// The DACL a folder has now, read back from the file system.
+std::wstring FolderDaclText(const std::wstring& folder) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return L"(none)";
+    }
+    const std::wstring text = DaclText(descriptor);
+    LocalFree(descriptor);
+    return text;
+}
+
+// This process's user as an SDDL SID string, taken independently of the
+// program's own code.
+std::wstring CurrentUserSidText() {
+    HANDLE token = nullptr;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<std::uint8_t> buffer(512);
+    DWORD size = 0;
+    EXPECT_TRUE(GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size));
+    CloseHandle(token);
+    LPWSTR text = nullptr;
+    EXPECT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text));
+    const std::wstring result = text != nullptr ? text : L"";
+    LocalFree(text);
+    return result;
 }
 
 }  // namespace
@@ -107,6 +150,15 @@ TEST(Workspace, CreatesARandomFolderInTempAndRemovesItsFiles) {
             EXPECT_EQ(name.compare(0, 13, L"VantrelSetup-"), 0);
             EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", 13), std::wstring::npos) << Narrow(name);
             EXPECT_TRUE(GetFileAttributesW(dir.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+            // Read back, the folder admits nobody beyond its own entries.
+            // (Wine keeps only what Unix permissions carry: the protected flag
+            // and the Administrators entry are lost, so the descriptor itself
+            // is checked below.)
+            const std::wstring dacl = FolderDaclText(dir);
+            EXPECT_EQ(dacl.compare(0, 3, L"D:("), 0) << Narrow(dacl);
+            for (const wchar_t* other : {L";;;WD)", L";;;BU)", L";;;AU)", L";;;IU)"}) {
+                EXPECT_EQ(dacl.find(other), std::wstring::npos) << Narrow(dacl);
+            }
         }
         // A run that wrote all three files, one of them partial.
         for (const wchar_t* file : {kManifestFileName, kPackageFileName, kRuntimePackageFileName}) {
@@ -115,6 +167,16 @@ TEST(Workspace, CreatesARandomFolderInTempAndRemovesItsFiles) {
     }
     EXPECT_FALSE(Exists(first));
     EXPECT_FALSE(Exists(second));
+}
+
+TEST(Workspace, TheFolderDescriptorIsProtectedAndNamesOnlyUserSystemAndAdministrators) {
+    PrivateFolderSecurity security;
+    EXPECT_EQ(DaclText(security.Descriptor()),
+              L"D:P(A;OICI;FA;;;" + CurrentUserSidText() + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    const SECURITY_ATTRIBUTES* attributes = security.Attributes();
+    EXPECT_EQ(attributes->nLength, sizeof(SECURITY_ATTRIBUTES));
+    EXPECT_EQ(attributes->lpSecurityDescriptor, security.Descriptor());
+    EXPECT_FALSE(attributes->bInheritHandle);
 }
 
 TEST(Workspace, AnExistingFolderIsRefusedAndLeftUntouched) {

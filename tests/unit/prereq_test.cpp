@@ -1,9 +1,11 @@
 // The platform gate, the embedded root certificate and the certificate
 // helper's decisions.
 #include "prereq/certificate_helper.h"
+#include "prereq/certificate_prompt.h"
 #include "prereq/platform_gate.h"
 #include "prereq/root_certificate.h"
 #include "support/exit_codes.h"
+#include "support/workspace.h"
 #include "tests/test_support.h"
 
 using namespace vantrel;
@@ -181,4 +183,46 @@ TEST(CertificateHelperExitCode, StopsAtTheFirstFailingStepWithItsCode) {
         {with([](Facts& f) { f.finalState.reset(); }), std::nullopt, "before the fresh search"},
     };
     for (const auto& c : cases) EXPECT_EQ(CertificateHelperExitCode(c.facts), c.code) << c.name;
+}
+
+// The elevated helper starts from a copy in a private folder of its own, not
+// from the folder the installer was started from, and that folder is gone
+// once the helper has ended, whatever its outcome. The sample installer
+// stands in for the program: it records where it runs from and with what.
+TEST(CertificateHelperCleanRoom, TheCopyRunsFromAPrivateFolderThatIsGoneAfterwards) {
+    const std::wstring sample = ExeDirectory() + L"\\sample_installer.exe";
+    ASSERT_TRUE(Exists(sample)) << "sample_installer.exe not found beside the test program";
+    const TempFile notAProgram("not a program");  // its start is refused, like a declined prompt
+    const std::wstring record = OwnTempFile(L"vantrel-helper-record");
+    SetEnvironmentVariableW(L"VANTREL_SAMPLE_RECORD", record.c_str());
+    const struct { const char* name; std::wstring program; const wchar_t* exitText; std::optional<std::uint32_t> exitCode; } rows[] = {
+        {"the helper succeeds", sample, L"0", 0u},
+        {"the helper fails", sample, L"5", 5u},
+        {"the start is refused", notAProgram.path, L"0", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        DeleteFileW(record.c_str());
+        SetEnvironmentVariableW(L"VANTREL_SAMPLE_EXIT", row.exitText);
+        const std::vector<std::wstring> before = Workspaces();
+        std::optional<std::uint32_t> exitCode;
+        const auto failure = FailureOf([&] { exitCode = RunHelperFromCleanRoom(nullptr, row.program); });
+        EXPECT_EQ(exitCode, row.exitCode);
+        EXPECT_EQ(Workspaces(), before) << "the copy's folder is still there";
+        if (!row.exitCode) {
+            EXPECT_TRUE(HasErrorCodeSuffix(failure.value_or(L""), L"证书安装未获授权或助手启动失败"));
+            EXPECT_FALSE(Exists(record));
+            continue;
+        }
+        EXPECT_EQ(failure, std::nullopt);
+        EXPECT_EQ(RecordValue(record, "args"), std::wstring(L"--certificate"));
+        const std::wstring image = RecordValue(record, "image").value_or(L"");
+        const std::wstring prefix = TempPath() + L"VantrelSetup-";
+        EXPECT_EQ(image.substr(0, prefix.size()), prefix) << Narrow(image);
+        EXPECT_EQ(image.size(), prefix.size() + 32 + std::wstring(kHelperFileName).size()) << Narrow(image);
+        EXPECT_EQ(image.substr(image.size() - std::wstring(kHelperFileName).size()), kHelperFileName);
+        EXPECT_FALSE(Exists(image));
+    }
+    for (const wchar_t* name : {L"VANTREL_SAMPLE_RECORD", L"VANTREL_SAMPLE_EXIT"}) SetEnvironmentVariableW(name, nullptr);
+    DeleteFileW(record.c_str());
 }

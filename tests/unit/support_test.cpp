@@ -130,7 +130,7 @@ TEST(UnavailableSystemLibrary, NoexceptFunctionsGiveTheirOwnAnswer) {
          [&] { store.reset(); certificate.reset(); return stillGone; }, stillGone},
         {"bcrypt.dll", "owners opened before are released", [&] { hash.reset(); return stillGone; }, stillGone},
         {"wintrust.dll", "no signature can be trusted",
-         [] { return ToDecimal(static_cast<std::uint32_t>(VerifyAuthenticodeSignature(L"C:\\windows\\notepad.exe"))); },
+         [] { return ToDecimal(static_cast<std::uint32_t>(VerifyAuthenticodeSignature(L"C:\\windows\\notepad.exe", nullptr))); },
          ToDecimal(static_cast<std::uint32_t>(TRUST_E_PROVIDER_UNKNOWN))},
         // A run fails at its first step that needs the DLL, as any step does.
         {"bcrypt.dll", "worker run: no workspace", WorkerOutcome, L"ended 0: 无法加载系统组件 bcrypt.dll（错误码 126）"},

@@ -443,13 +443,37 @@ TEST(MainWindow, CloseDuringARunOnlyAsksForCancellation) {
     EXPECT_TRUE(app.busy);
     EXPECT_FALSE(app.worker.joinable()) << "no thread may start while busy";
 
+    // The run's last line is stored, its message still queued, when a
+    // request comes; then the run ends. The finished window shows that line,
+    // not the notice.
+    app.SetStatus(L"安装已完成。", 100);
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(TextOf(app.statusLabel), L"正在取消，请稍候…");
+    SendMessageW(window, kRunEndedMessage, 1, 0);
+    DispatchStatus(window);
+    EXPECT_EQ(TextOf(app.statusLabel), L"安装已完成。");
+    EXPECT_EQ(SendMessageW(app.progressBar, PBM_GETPOS, 0, 0), 100);
+
     // Idle again: the same request destroys the window and ends the loop.
-    app.busy = false;
+    EXPECT_FALSE(app.busy);
     SendMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window));
     MSG message{};
     EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(message.wParam, 0u);
+}
+
+// A close rule that fails (no memory, the status lock) is reported in a box
+// by the window procedure; the window must not then be destroyed under a
+// running worker. Every other message keeps the default answer.
+TEST(WindowProcedure, AFailedCloseLeavesTheWindowInPlace) {
+    const HWND window = MessageOnlyWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(AfterFailedMessage(window, WM_CLOSE, 0, 0), 0);
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_EQ(AfterFailedMessage(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"x")), TRUE);
+    EXPECT_EQ(TextOf(window), L"x");
+    DestroyWindow(window);
 }
 
 TEST(RecognizeMode, OnlyExactLiteralsSelectHeadlessModes) {

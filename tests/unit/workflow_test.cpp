@@ -209,11 +209,11 @@ TEST(ChildProcess, CancelledRequestStartsNothing) {
 
 TEST(RuntimeSignature, UnsignedOrMissingFilesAreNotTrusted) {
     TempFile unsignedFile("MSCF this is not a signed cabinet");
-    EXPECT_NE(VerifyAuthenticodeSignature(unsignedFile.path), 0);
-    EXPECT_NE(VerifyAuthenticodeSignature(L"C:\\no-such-folder-vantrel\\x.msu"), 0);
+    EXPECT_NE(VerifyAuthenticodeSignature(unsignedFile.path, nullptr), 0);
+    EXPECT_NE(VerifyAuthenticodeSignature(L"C:\\no-such-folder-vantrel\\x.msu", nullptr), 0);
     // The state of a failed check is released: the same file checks the same
     // way again.
-    EXPECT_NE(VerifyAuthenticodeSignature(unsignedFile.path), 0);
+    EXPECT_NE(VerifyAuthenticodeSignature(unsignedFile.path, nullptr), 0);
 }
 
 }  // namespace
