@@ -3,6 +3,7 @@
 #include <array>
 
 #include "download/sha256.h"
+#include "download/user_proxy.h"
 #include "support/win_handles.h"
 #include "support/workspace.h"
 #include "workflow/download_status.h"
@@ -87,6 +88,31 @@ TEST(DownloadProgress, FiguresAreTruncatedKilobytesAndPercent) {
         EXPECT_EQ(DownloadProgressPercent(c.total, c.limit), c.percent) << c.total << "/" << c.limit;
     }
     EXPECT_EQ(DownloadProgressText(L"安装包", 3072, 4096), L"正在下载安装包：3 / 4 KB");
+}
+
+// --- the user's proxy bypass list ------------------------------------------
+
+TEST(UserProxy, BypassListAsInternetOptionsWritesIt) {
+    const struct { const wchar_t* list; const wchar_t* host; INTERNET_PORT port; bool bypassed; } cases[] = {
+        {L"", L"localhost", 443, false},
+        {L"<local>", L"intranet", 443, true},
+        {L"<LOCAL>", L"localhost", 443, true},
+        {L"<local>", L"download.example.com", 443, false},
+        {L"*.example.com", L"Download.Example.COM", 443, true},
+        {L"*.example.com", L"example.com", 443, false},
+        {L"example.com", L"download.example.com", 443, false},
+        {L"10.*", L"10.1.2.3", 443, true},
+        {L"a*b*c", L"aXbYbZc", 443, true},  // a star gives back what the next one needs
+        {L"a*b*c", L"aXbYcZ", 443, false},
+        {L"proxy.test;\t*.cn  ;; intranet", L"download.lanhezhou.cn", 443, true},
+        {L"https://download.example.com", L"download.example.com", 443, true},
+        {L"http://download.example.com", L"download.example.com", 443, false},
+        {L"download.example.com:443", L"download.example.com", 443, true},
+        {L"download.example.com:8443", L"download.example.com", 443, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsOnBypassList(c.list, c.host, c.port), c.bypassed) << Narrow(c.list) << " / " << Narrow(c.host);
+    }
 }
 
 // --- workspace --------------------------------------------------------------
