@@ -1,5 +1,6 @@
 """The downloader's in-process tests (vantrel_net_tests.exe, Downloader.*)
-run inside a Windows 10 prefix against the local staging server."""
+run inside a Windows 10 prefix against the local staging server; and
+--verify behind the current user's proxy, through the server's CONNECT tunnel."""
 import re
 
 import pytest
