@@ -82,9 +82,11 @@ bool Send(const Attempt& attempt) {
                                         WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
 }
 
-// The server could not be reached at all: no name, no connection, or no
-// answer to the connection attempt. Anything later (TLS, certificate, a
-// response) means the server was reached, and no proxy would change that.
+// The server could not be reached: no name, no connection, or a time-out
+// before any answer (the send does not tell a connection's time-out from a
+// stalled handshake's; for the first a proxy is worth the one try). A TLS or
+// certificate failure means the server was reached, and a proxy would change
+// nothing.
 bool IsUnreachable(DWORD error) {
     return error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT ||
            error == ERROR_WINHTTP_TIMEOUT;
