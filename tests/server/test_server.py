@@ -158,13 +158,15 @@ def test_tls_listeners(server, listener, version, outcome):
 
 
 # The tunnel: a CONNECT to any target reaches the main listener, unless a
-# rule for the target answers otherwise; a plain GET serves the docroot.
-@pytest.mark.parametrize("request_line, rule, answer, body", [
+# rule for the target answers otherwise or leads elsewhere; a plain GET serves
+# the docroot.
+@pytest.mark.parametrize("request_line, rule, answer, outcome", [
     ("CONNECT localhost:1", None, "HTTP/1.1 200 Connection established", b"hello\n"),
+    ("CONNECT localhost:1", {"tunnel_to": "wronghost"}, "HTTP/1.1 200 Connection established", "Hostname mismatch"),
     ("CONNECT localhost:1", {"status": 407}, "HTTP/1.1 407 Proxy Authentication Required", None),
     ("GET /hello.txt", None, "HTTP/1.1 200 OK", b"hello\n"),
 ])
-def test_tunnel(server, request_line, rule, answer, body):
+def test_tunnel(server, request_line, rule, answer, outcome):
     clear_requests(server.docroot)
     write_rules(server.docroot, rule and {"localhost:1": rule})
     sock = socket.create_connection(("127.0.0.1", server.ports["tunnel"]), timeout=10)
@@ -177,9 +179,12 @@ def test_tunnel(server, request_line, rule, answer, body):
     method, target = request_line.split()
     logged = [(method, target, "tunnel", None)]
     if method == "GET":
-        assert sock.recv(100) == body
-    elif body is not None:
-        assert fetch(None, "/hello.txt", sock=sock).body == body
+        assert sock.recv(100) == outcome
+    elif isinstance(outcome, str):
+        with pytest.raises(ssl.SSLError, match=outcome):
+            fetch(None, "/hello.txt", sock=sock)
+    elif outcome is not None:
+        assert fetch(None, "/hello.txt", sock=sock).body == outcome
         logged.append(("GET", "/hello.txt", "main", "TLSv1.3"))
     else:
         assert "Proxy-Authenticate: Basic" in head.decode() and sock.recv(100) == b""

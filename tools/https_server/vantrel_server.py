@@ -9,9 +9,10 @@ Binds 127.0.0.1 only. Every listener serves the same document root:
     wronghost  special_base + 1: certificate for DNS:wrong.example only
     expired    special_base + 2: certificate for localhost, already expired
     tunnel     only with tunnel_port: a plain-HTTP proxy. CONNECT to any
-               target opens a tunnel to this server's main listener, so the
-               client talks TLS to it under whatever name it asked for; a GET
-               serves the docroot in plain HTTP (an auto-config script)
+               target opens a tunnel to this server's main listener (or
+               another, by a rule), so the client talks TLS to it under
+               whatever name it asked for; a GET serves the docroot in plain
+               HTTP (an auto-config script)
 
 Port 0 (or None) picks a free port; VantrelServer.ports has the real ones.
 One request per connection, answered with "Connection: close".
@@ -33,8 +34,10 @@ fault: it maps request paths (without the query) to an object of these keys:
     drip {chunk, delay_ms}  send the body in pieces with a pause between them
     stall_before_headers_ms, stall_after_headers_ms   pauses
     no_response             true: after any stall, close without answering
-A CONNECT's target ("localhost:443") is looked up the same way; only status
-applies to it: anything but 200 is the tunnel's answer, and no tunnel opens.
+A CONNECT's target ("localhost:443") is looked up the same way. Of the keys
+only status applies to it (anything but 200 is the tunnel's answer, and no
+tunnel opens), and one of its own:
+    tunnel_to               the listener the tunnel leads to (default "main")
 An unknown key or a broken rules file gives a 500 that names the problem.
 
 Each request is appended to DOCROOT/_requests.log, before it is answered, as a
@@ -71,7 +74,7 @@ LOG_FILE = "_requests.log"
 TEST_CA = Path(__file__).resolve().parents[2] / "tests/fixtures/test-ca"
 BLOCK = 1 << 20
 RULE_KEYS = {"status", "body_hex", "body_len", "seed", "declared_length", "cut_after", "reset_after",
-             "drip", "stall_before_headers_ms", "stall_after_headers_ms", "no_response"}
+             "drip", "stall_before_headers_ms", "stall_after_headers_ms", "no_response", "tunnel_to"}
 LISTENERS = {"main": "localhost", "runtime": "localhost", "tls10": "localhost",
              "wronghost": "wronghost", "expired": "expired"}
 
@@ -257,9 +260,10 @@ class _TunnelHandler(_Handler):
         self.close_connection = True
         self._log()
         try:
-            status = _rule(self.server.owner.docroot, self.path).get("status", 200)
+            rule = _rule(self.server.owner.docroot, self.path)
         except Exception:  # the broken rule shows in the tunnel's answer
-            status = 500
+            rule = {"status": 500}
+        status = rule.get("status", 200)
         if status != 200:
             self.send_response(status)
             if status == 407:
@@ -268,7 +272,8 @@ class _TunnelHandler(_Handler):
             self.send_header("Connection", "close")
             self.end_headers()
             return
-        with socket.create_connection((HOST, self.server.owner.ports["main"]), timeout=60) as upstream:
+        upstream_port = self.server.owner.ports[rule.get("tunnel_to", "main")]
+        with socket.create_connection((HOST, upstream_port), timeout=60) as upstream:
             self.send_response(200, "Connection established")
             self.end_headers()
             self.wfile.flush()
