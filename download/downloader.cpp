@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "download/sha256.h"
+#include "download/user_proxy.h"
 #include "support/system_api.h"
 #include "support/failure.h"
 #include "support/scoped_handle.h"
@@ -72,6 +73,68 @@ FileHandle OpenAndCheckDigest(FileHandle written, const DownloadRequest& request
     return held;
 }
 
+constexpr wchar_t kConnectFailed[] = L"下载连接失败，请检查网络、系统时间和证书";
+
+// The handles of one attempt at the request, released request first.
+struct Attempt {
+    WinHttpHandle session;
+    WinHttpHandle connection;
+    WinHttpHandle request;
+};
+
+// Session, connection and request, ready to send. Without a proxy the session
+// takes the machine's WinHTTP setting; with one, every connection goes
+// through it. Either way: TLS 1.2 only, the same time-outs, no redirects.
+Attempt OpenAttempt(const ServerEndpoint& server, const std::wstring& path, const std::wstring& proxy) {
+    const WinHttpApi& api = WinHttp();
+    Attempt attempt;
+    attempt.session.Reset(proxy.empty() ? api.WinHttpOpen(L"VantrelSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)
+                                        : api.WinHttpOpen(L"VantrelSetup/1.0", WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                                                          proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
+    CheckSystemCall(attempt.session.Valid(), L"无法初始化下载连接");
+
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    CheckSystemCall(api.WinHttpSetOption(attempt.session.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                         sizeof(protocols)) != FALSE,
+                    L"无法启用 TLS 1.2");
+
+    CheckSystemCall(api.WinHttpSetTimeouts(attempt.session.Get(), kNetworkTimeoutMs, kNetworkTimeoutMs,
+                                           kNetworkTimeoutMs, kNetworkTimeoutMs) != FALSE,
+                    L"无法设置下载超时");
+
+    attempt.connection.Reset(api.WinHttpConnect(attempt.session.Get(), server.host, server.port, 0));
+    CheckSystemCall(attempt.connection.Valid(), L"无法初始化下载连接");
+
+    // REFRESH keeps caches and proxies from answering with a stale copy.
+    attempt.request.Reset(api.WinHttpOpenRequest(attempt.connection.Get(), L"GET", path.c_str(), nullptr,
+                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                 WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH));
+    CheckSystemCall(attempt.request.Valid(), L"无法初始化下载连接");
+
+    // A redirect could lead anywhere; every resource must be answered directly.
+    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    CheckSystemCall(api.WinHttpSetOption(attempt.request.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
+                                         sizeof(redirectPolicy)) != FALSE,
+                    L"无法设置下载安全策略");
+    return attempt;
+}
+
+bool Send(const Attempt& attempt) {
+    return WinHttp().WinHttpSendRequest(attempt.request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                        WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
+}
+
+// The server could not be reached: no name, no connection, or a time-out
+// before any answer (the send does not tell a connection's time-out from a
+// stalled handshake's; for the first a proxy is worth the one try). A TLS or
+// certificate failure means the server was reached, and a proxy would change
+// nothing.
+bool IsUnreachable(DWORD error) {
+    return error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT ||
+           error == ERROR_WINHTTP_TIMEOUT;
+}
+
 }  // namespace
 
 FileHandle DownloadFile(const DownloadRequest& request, const DownloadObserver& observer,
@@ -82,42 +145,27 @@ FileHandle DownloadFile(const DownloadRequest& request, const DownloadObserver& 
 
     // Connecting. Nothing touches the disk until the server has answered 200,
     // so a failure here leaves the destination path as it was.
-    WinHttpHandle session(WinHttp().WinHttpOpen(L"VantrelSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    CheckSystemCall(session.Valid(), L"无法初始化下载连接");
-
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    CheckSystemCall(WinHttp().WinHttpSetOption(session.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                                     sizeof(protocols)) != FALSE,
-                    L"无法启用 TLS 1.2");
-
-    CheckSystemCall(WinHttp().WinHttpSetTimeouts(session.Get(), kNetworkTimeoutMs, kNetworkTimeoutMs,
-                                       kNetworkTimeoutMs, kNetworkTimeoutMs) != FALSE,
-                    L"无法设置下载超时");
-
-    WinHttpHandle connection(WinHttp().WinHttpConnect(session.Get(), server.host, server.port, 0));
-    CheckSystemCall(connection.Valid(), L"无法初始化下载连接");
-
-    // REFRESH keeps caches and proxies from answering with a stale copy.
-    WinHttpHandle http(WinHttp().WinHttpOpenRequest(connection.Get(), L"GET", request.path.c_str(), nullptr,
-                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                             WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH));
-    CheckSystemCall(http.Valid(), L"无法初始化下载连接");
-
-    // A redirect could lead anywhere; every resource must be answered directly.
-    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    CheckSystemCall(WinHttp().WinHttpSetOption(http.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
-                                     sizeof(redirectPolicy)) != FALSE,
-                    L"无法设置下载安全策略");
-
-    CheckSystemCall(WinHttp().WinHttpSendRequest(http.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                       WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE,
-                    L"下载连接失败，请检查网络、系统时间和证书");
-    CheckSystemCall(WinHttp().WinHttpReceiveResponse(http.Get(), nullptr) != FALSE, L"服务器没有正常响应");
+    Attempt direct = OpenAttempt(server, request.path, std::wstring());
+    Attempt proxied;
+    const Attempt* answered = &direct;
+    if (!Send(direct)) {
+        const DWORD error = GetLastError();
+        // Where only a proxy leads out, the user's own proxy setting gets the
+        // same request once more; a failure then is that attempt's.
+        const std::wstring proxy =
+            IsUnreachable(error) ? UserProxyFor(direct.session.Get(), server, request.path) : std::wstring();
+        if (proxy.empty()) throw Failure{WithErrorCode(kConnectFailed, error)};
+        ThrowIfCancelled(cancelRequested);
+        proxied = OpenAttempt(server, request.path, proxy);
+        CheckSystemCall(Send(proxied), kConnectFailed);
+        answered = &proxied;
+    }
+    const HINTERNET http = answered->request.Get();
+    CheckSystemCall(WinHttp().WinHttpReceiveResponse(http, nullptr) != FALSE, L"服务器没有正常响应");
 
     DWORD statusCode = 0;
     DWORD statusSize = sizeof(statusCode);
-    CheckSystemCall(WinHttp().WinHttpQueryHeaders(http.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    CheckSystemCall(WinHttp().WinHttpQueryHeaders(http, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                         WINHTTP_HEADER_NAME_BY_INDEX, &statusCode, &statusSize,
                                         WINHTTP_NO_HEADER_INDEX) != FALSE,
                     L"无法读取下载响应");
@@ -137,7 +185,7 @@ FileHandle DownloadFile(const DownloadRequest& request, const DownloadObserver& 
     std::vector<std::uint8_t> buffer(kChunkSize);
     for (;;) {
         DWORD read = 0;
-        CheckSystemCall(WinHttp().WinHttpReadData(http.Get(), buffer.data(), kChunkSize, &read) != FALSE,
+        CheckSystemCall(WinHttp().WinHttpReadData(http, buffer.data(), kChunkSize, &read) != FALSE,
                         L"下载中断，请重试");
         if (read == 0) break;
 

@@ -2,6 +2,12 @@
 // enforced while streaming, cancellation between chunks, and with an expected
 // digest an exact size and SHA-256 check. What the user is told while it runs
 // is the caller's business: it hears of each chunk and of the check.
+//
+// The request goes out with the machine's WinHTTP proxy setting. When that
+// attempt cannot reach the server at all (name not resolved, no connection,
+// connection timed out), it is made once more through the current user's
+// Internet Options proxy, if one applies to the server; a failure is then
+// reported from that second attempt.
 #pragma once
 
 #include <windows.h>

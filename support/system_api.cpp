@@ -139,6 +139,8 @@ const WinHttpApi& WinHttp() {
         VANTREL_RESOLVE(table, WinHttpQueryDataAvailable);
         VANTREL_RESOLVE(table, WinHttpReadData);
         VANTREL_RESOLVE(table, WinHttpCloseHandle);
+        VANTREL_RESOLVE(table, WinHttpGetIEProxyConfigForCurrentUser);
+        VANTREL_RESOLVE(table, WinHttpGetProxyForUrl);
         return table;
     }();
     loadedWinHttp.store(&api);

@@ -72,6 +72,8 @@ struct WinHttpApi {
     decltype(&::WinHttpQueryDataAvailable) WinHttpQueryDataAvailable;
     decltype(&::WinHttpReadData) WinHttpReadData;
     decltype(&::WinHttpCloseHandle) WinHttpCloseHandle;
+    decltype(&::WinHttpGetIEProxyConfigForCurrentUser) WinHttpGetIEProxyConfigForCurrentUser;
+    decltype(&::WinHttpGetProxyForUrl) WinHttpGetProxyForUrl;
 };
 
 struct WinTrustApi {

@@ -2,6 +2,7 @@
 staging server on the build's configured ports, and an Xvfb display."""
 from __future__ import annotations
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -73,6 +74,21 @@ class Staging:
 
     def paths(self) -> list[str]:
         return [entry["path"] for entry in self.requests()]
+
+    @contextlib.contextmanager
+    def tunnel(self, direct: bool = False):
+        """A second server over the same docroot, on free ports, whose tunnel
+        listener is a proxy to its own main listener; yields it. Unless
+        direct, the build's ports are closed meanwhile, so the product server
+        can be reached only through the tunnel."""
+        if not direct:
+            self.server.stop()
+        try:
+            with vantrel_server.VantrelServer(self.docroot, harness.CERTS_DIR, tunnel_port=0) as proxy:
+                yield proxy
+        finally:
+            if not direct:
+                self.server.start()
 
     def net_test_env(self, prefix: harness.Prefix) -> dict:
         """Environment of the in-process network tests (vantrel_net_tests.exe)."""

@@ -13,6 +13,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import tempfile
 import time
@@ -203,6 +204,23 @@ class Prefix:
         result = self.wine(*args)
         if result.returncode != 0:
             raise RuntimeError(f"reg add {key} failed: {result.stderr}")
+
+    def set_user_proxy(self, proxy: str | None = None, bypass: str | None = None,
+                       script: str | None = None) -> None:
+        """The current user's proxy in Internet Options: one typed in, with its
+        bypass list, and/or an auto-config script's URL. None of them removes
+        the setting, which a new prefix lacks (Wine then reports automatic
+        discovery on, and no proxy)."""
+        key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+        if not (proxy or script):
+            self.wine("reg", "delete", key, "/v", "DefaultConnectionSettings", "/f")
+            return
+        # Version 0x46, a change counter, the flags (direct, proxy, script),
+        # then three counted ANSI strings, then the fields left at zero.
+        data = struct.pack("<III", 0x46, 1, 1 | (2 if proxy else 0) | (4 if script else 0))
+        for text in (proxy, bypass, script):
+            data += struct.pack("<I", len(text or "")) + (text or "").encode("ascii")
+        self.reg_add(key, "DefaultConnectionSettings", "REG_BINARY", (data + bytes(32)).hex())
 
     def set_windows(self, version: str, build: int | None = None) -> None:
         """winecfg -v VERSION, optionally with the build number RtlGetVersion reports.

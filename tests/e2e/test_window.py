@@ -13,6 +13,7 @@ written to BUILD/screenshots/.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import hashlib
 import json
 import os
@@ -344,15 +345,35 @@ def test_full_run_then_a_second_run(desk, staging, tmp_path, display):
     assert prefix.workspaces() == []
 
 
-def test_failed_run_reports_in_the_status_line_only(desk96, staging, tmp_path):
-    publish_release(staging, sha256="0" * 64)
-    with Installer(desk96, tmp_path) as app:
-        ui = app.ui
-        ui.wait_window()
-        ui.click("install")
-        assert_stopped_short(app, "安装包 SHA-256 校验失败，已拒绝运行。")
-        ui.close()
-        assert app.exit_code() == 0
+# name: (the release's manifest changes, the answer of the user's proxy to
+# CONNECT or None for no proxy and the server reachable, the status line).
+# Behind a proxy the failure shown is the proxied attempt's, not the direct
+# one's (12029). Windows shows a proxy's 407 as "下载服务器返回 HTTP 407";
+# Wine 8's WinHTTP ignores the status of the answer to CONNECT and fails the
+# TLS handshake over the closed tunnel instead.
+FAILED_RUNS = {
+    "wrong digest": ({"sha256": "0" * 64}, None, "安装包 SHA-256 校验失败，已拒绝运行。"),
+    "proxy refuses the tunnel (407)": ({}, 407, "下载连接失败，请检查网络、系统时间和证书（错误码 12157）"),
+}
+
+
+@pytest.mark.parametrize("case", list(FAILED_RUNS))
+def test_failed_run_reports_in_the_status_line_only(desk96, staging, tmp_path, case):
+    changes, proxy_answer, status = FAILED_RUNS[case]
+    publish_release(staging, **changes)
+    with contextlib.ExitStack() as behind_proxy:
+        if proxy_answer:
+            staging.rule(f"localhost:{harness.CONFIG['product_port']}", status=proxy_answer)
+            tunnel = behind_proxy.enter_context(staging.tunnel())
+            desk96.set_user_proxy(proxy=f"127.0.0.1:{tunnel.ports['tunnel']}")
+            behind_proxy.callback(desk96.set_user_proxy)
+        with Installer(desk96, tmp_path) as app:
+            ui = app.ui
+            ui.wait_window()
+            ui.click("install")
+            assert_stopped_short(app, status)
+            ui.close()
+            assert app.exit_code() == 0
 
 
 def test_cancel_during_a_slow_download_then_start_again(desk96, staging, tmp_path):

@@ -33,7 +33,7 @@ def server(tmp_path_factory):
     (root / "hello.txt").write_bytes(b"hello\n")
     (root / "sub" / "big.bin").write_bytes(BIG)
     os.symlink(base / "secret.txt", root / "escape.txt")
-    with VantrelServer(root) as srv:
+    with VantrelServer(root, tunnel_port=0) as srv:
         yield srv
 
 
@@ -43,10 +43,11 @@ def no_rules(server):
     write_rules(server.docroot, None)
 
 
-def fetch(port, path, version=None):
+def fetch(port, path, version=None, sock=None):
     """One GET, through a memory BIO so that what ends the stream is seen
     below TLS: end is None after close_notify, SSLEOFError after a plain FIN,
-    ConnectionResetError after a reset; records counts the TLS reads."""
+    ConnectionResetError after a reset; records counts the TLS reads. sock:
+    an open connection to use instead of one to the port."""
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     ctx.load_verify_locations(TEST_CA / "ca.pem")
     if version is not None:
@@ -57,7 +58,7 @@ def fetch(port, path, version=None):
     incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
     tls = ctx.wrap_bio(incoming, outgoing, server_hostname="localhost")
     data, end, records = bytearray(), None, 0
-    with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+    with sock or socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
         def step(call, *args):
             while True:
                 try:
@@ -97,6 +98,7 @@ def fetch(port, path, version=None):
     ("/sub/../../secret.txt", 404, None),
     ("/%2e%2e/secret.txt", 404, None),
     ("/escape.txt", 404, None),             # a link out of the docroot
+    ("https://localhost:1/hello.txt", 200, b"hello\n"),  # the absolute form
 ])
 def test_paths(server, path, status, body):
     got = fetch(server.port, path)
@@ -167,6 +169,42 @@ def test_tls_listeners(server, listener, version, outcome):
         with pytest.raises(ssl.SSLError) as info:
             fetch(server.ports[listener], "/hello.txt", version)
         assert outcome in str(info.value)
+
+
+# The tunnel: a CONNECT to any target reaches the main listener, unless a
+# rule for the target answers otherwise or leads elsewhere; a plain GET serves
+# the docroot.
+@pytest.mark.parametrize("request_line, rule, answer, outcome", [
+    ("CONNECT localhost:1", None, "HTTP/1.1 200 Connection established", b"hello\n"),
+    ("CONNECT localhost:1", {"tunnel_to": "wronghost"}, "HTTP/1.1 200 Connection established", "Hostname mismatch"),
+    ("CONNECT localhost:1", {"status": 407}, "HTTP/1.1 407 Proxy Authentication Required", None),
+    ("GET /hello.txt", None, "HTTP/1.1 200 OK", b"hello\n"),
+])
+def test_tunnel(server, request_line, rule, answer, outcome):
+    clear_requests(server.docroot)
+    write_rules(server.docroot, rule and {"localhost:1": rule})
+    sock = socket.create_connection(("127.0.0.1", server.ports["tunnel"]), timeout=10)
+    sock.sendall(f"{request_line} HTTP/1.1\r\nHost: localhost:1\r\nUser-Agent: {UA}\r\n\r\n".encode())
+    head = b""
+    while b"\r\n\r\n" not in head:
+        head += sock.recv(1)
+    lines = head.decode("iso-8859-1").split("\r\n")
+    assert lines[0] == answer
+    method, target = request_line.split()
+    logged = [(method, target, "tunnel", None)]
+    if method == "GET":
+        assert sock.recv(100) == outcome
+    elif isinstance(outcome, str):
+        with pytest.raises(ssl.SSLError, match=outcome):
+            fetch(None, "/hello.txt", sock=sock)
+    elif outcome is not None:
+        assert fetch(None, "/hello.txt", sock=sock).body == outcome
+        logged.append(("GET", "/hello.txt", "main", "TLSv1.3"))
+    else:
+        assert "Proxy-Authenticate: Basic" in head.decode() and sock.recv(100) == b""
+    sock.close()
+    assert [(e["method"], e["path"], e["listener"], e["tls_version"])
+            for e in read_requests(server.docroot)] == logged
 
 
 def test_request_log(server):

@@ -4,8 +4,10 @@
 #include <sddl.h>
 
 #include <array>
+#include <vector>
 
 #include "download/sha256.h"
+#include "download/user_proxy.h"
 #include "support/win_handles.h"
 #include "support/workspace.h"
 #include "workflow/download_status.h"
@@ -130,6 +132,26 @@ TEST(DownloadProgress, FiguresAreTruncatedKilobytesAndPercent) {
         EXPECT_EQ(DownloadProgressPercent(c.total, c.limit), c.percent) << c.total << "/" << c.limit;
     }
     EXPECT_EQ(DownloadProgressText(L"安装包", 3072, 4096), L"正在下载安装包：3 / 4 KB");
+}
+
+// --- the user's proxy bypass list ------------------------------------------
+
+TEST(UserProxy, BypassListAsInternetOptionsWritesIt) {
+    // A host on port 443; the lists that put it on the bypass list, and those that don't.
+    const struct { const wchar_t* host; std::vector<const wchar_t*> on, off; } cases[] = {
+        {L"intranet", {L"<local>", L"<LOCAL>", L"proxy.test;\t*.cn  ;; intranet"}, {L"", L"intranet.corp"}},
+        {L"Download.Example.COM",
+         {L"*.example.com", L"https://download.example.com", L"download.example.com:443", L"*"},
+         {L"<local>", L"example.com", L"http://download.example.com", L"download.example.com:8443"}},
+        {L"example.com", {L"*example.com"}, {L"*.example.com"}},
+        {L"10.1.2.3", {L"10.*"}, {L"10.*.4"}},
+        // A star gives back what the next one needs.
+        {L"aXbYbZc", {L"a*b*c"}, {L"a*b*cZ"}},
+    };
+    for (const auto& c : cases) {
+        for (const wchar_t* list : c.on) EXPECT_TRUE(IsOnBypassList(list, c.host, 443)) << Narrow(list);
+        for (const wchar_t* list : c.off) EXPECT_FALSE(IsOnBypassList(list, c.host, 443)) << Narrow(list);
+    }
 }
 
 // --- workspace --------------------------------------------------------------

@@ -8,14 +8,19 @@ Binds 127.0.0.1 only. Every listener serves the same document root:
     tls10      special_base + 0: TLS 1.0/1.1 only
     wronghost  special_base + 1: certificate for DNS:wrong.example only
     expired    special_base + 2: certificate for localhost, already expired
+    tunnel     only with tunnel_port: a plain-HTTP proxy. CONNECT to any
+               target opens a tunnel to this server's main listener (or
+               another, by a rule), so the client talks TLS to it under
+               whatever name it asked for; a GET serves the docroot in plain
+               HTTP (an auto-config script)
 
 Port 0 (or None) picks a free port; VantrelServer.ports has the real ones.
 One request per connection, answered with "Connection: close".
 
-GET/HEAD of a path serves DOCROOT/<path> (query dropped, percent-decoding
-applied, nothing outside DOCROOT), or 404. DOCROOT/_rules.json, re-read on
-every request, is the one way to pick a fault: it maps request paths (without
-the query) to an object of these keys:
+GET/HEAD of a path (or of an absolute URL: its path) serves DOCROOT/<path>
+(query dropped, percent-decoding applied, nothing outside DOCROOT), or 404.
+DOCROOT/_rules.json, re-read on every request, is the one way to pick a
+fault: it maps request paths (without the query) to an object of these keys:
     status                  response code (default 200); a 3xx gets
                             Location: https://localhost:<port>/redirected,
                             which nothing serves and no client may ask for
@@ -32,16 +37,20 @@ the query) to an object of these keys:
                             most 120 s), so a test sees a download still running
     stall_before_headers_ms, stall_after_headers_ms   pauses
     no_response             true: after any stall, close without answering
+A CONNECT's target ("localhost:443") is looked up the same way. Of the keys
+only status applies to it (anything but 200 is the tunnel's answer, and no
+tunnel opens), and one of its own:
+    tunnel_to               the listener the tunnel leads to (default "main")
 An unknown key or a broken rules file gives a 500 that names the problem.
 
 Each request is appended to DOCROOT/_requests.log, before it is answered, as a
 JSON line {"path", "method", "user_agent", "tls_version", "port", "listener",
-"time"}.
+"time"}; a CONNECT's path is its target, and the tunnel's tls_version null.
 
 CLI: vantrel_server.py --docroot DIR [--certs DIR] [--port N] [--runtime-port N]
-     [--special-base N]; --certs gets a copy of the committed test certificates
-(for other servers of the same tests). Prints "ready" once every listener
-accepts and stops on SIGTERM/SIGINT.
+     [--special-base N] [--tunnel-port N]; --certs gets a copy of the committed
+test certificates (for other servers of the same tests). Prints "ready" once
+every listener accepts and stops on SIGTERM/SIGINT.
 """
 import argparse
 import contextlib
@@ -49,6 +58,7 @@ import fcntl
 import http.server
 import json
 import os
+import select
 import shutil
 import signal
 import socket
@@ -68,7 +78,7 @@ LOG_FILE = "_requests.log"
 TEST_CA = Path(__file__).resolve().parents[2] / "tests/fixtures/test-ca"
 BLOCK = 1 << 20
 RULE_KEYS = {"status", "body_hex", "body_len", "seed", "declared_length", "cut_after", "reset_after",
-             "drip", "stall_before_headers_ms", "stall_after_headers_ms", "no_response"}
+             "drip", "stall_before_headers_ms", "stall_after_headers_ms", "no_response", "tunnel_to"}
 LISTENERS = {"main": "localhost", "runtime": "localhost", "tls10": "localhost",
              "wronghost": "wronghost", "expired": "expired"}
 
@@ -120,17 +130,22 @@ def _resolve_file(docroot, path):
     return full if full and os.path.commonpath([root, full]) == root and os.path.isfile(full) else None
 
 
-def _answer(docroot, target):
-    """(status, rule, body length, body chunks) for a request target."""
+def _rule(docroot, path):
     try:
         with open(os.path.join(docroot, RULES_FILE), encoding="utf-8") as f:
             rules = json.load(f)
     except FileNotFoundError:
         rules = {}
-    path = target.split("?", 1)[0]
     rule = rules.get(path, {})
     if set(rule) - RULE_KEYS:
         raise ValueError("unknown rule keys " + ", ".join(sorted(set(rule) - RULE_KEYS)))
+    return rule
+
+
+def _answer(docroot, target):
+    """(status, rule, body length, body chunks) for a request target."""
+    path = target.split("?", 1)[0]
+    rule = _rule(docroot, path)
     status = rule.get("status", 200)
     file = _resolve_file(docroot, path)
     if "body_hex" in rule:
@@ -169,14 +184,23 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def do_HEAD(self):
         self.do_GET()
 
-    def do_GET(self):
-        self.close_connection = True
-        tls, listener = self.request, self.server
+    def _log(self):
+        listener = self.server
+        version = self.request.version() if isinstance(self.request, ssl.SSLSocket) else None
         entry = {"path": self.path, "method": self.command, "user_agent": self.headers.get("User-Agent"),
-                 "tls_version": tls.version(), "port": listener.server_address[1],
+                 "tls_version": version, "port": listener.server_address[1],
                  "listener": listener.name, "time": time.time()}
         with listener.owner.log_lock, open(os.path.join(listener.owner.docroot, LOG_FILE), "a") as log:
             log.write(json.dumps(entry, ensure_ascii=False) + "\n")
+
+    def do_GET(self):
+        self.close_connection = True
+        tls, listener = self.request, self.server
+        if self.path.startswith(("https://", "http://")):
+            # The absolute form, which a server must accept too (Wine's
+            # WinHTTP sends it inside a proxy's tunnel): served as its path.
+            self.path = urllib.parse.urlsplit(self.path)._replace(scheme="", netloc="").geturl() or "/"
+        self._log()
         try:
             status, rule, length, chunks = _answer(listener.owner.docroot, self.path)
         except Exception as e:  # a broken rule is the test's mistake: say which
@@ -217,6 +241,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def finish(self):
         super().finish()
         tls = self.request
+        if not isinstance(tls, ssl.SSLSocket):
+            return
         if self.reset:
             # SO_LINGER 0 drops what is still queued: let the bytes the rule
             # asked for leave first; the close then sends the RST.
@@ -238,6 +264,56 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         deadline = time.monotonic() + 2
         while time.monotonic() < deadline and socket.socket.recv(tls, 65536):
             pass
+
+
+class _TunnelHandler(_Handler):
+    def setup(self):
+        socketserver.StreamRequestHandler.setup(self)
+
+    def do_CONNECT(self):
+        self.close_connection = True
+        self._log()
+        try:
+            rule = _rule(self.server.owner.docroot, self.path)
+        except Exception:  # the broken rule shows in the tunnel's answer
+            rule = {"status": 500}
+        status = rule.get("status", 200)
+        if status != 200:
+            self.send_response(status)
+            if status == 407:
+                self.send_header("Proxy-Authenticate", 'Basic realm="tunnel"')
+            self.send_header("Content-Length", "0")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            return
+        upstream_port = self.server.owner.ports[rule.get("tunnel_to", "main")]
+        with socket.create_connection((HOST, upstream_port), timeout=60) as upstream:
+            self.send_response(200, "Connection established")
+            self.end_headers()
+            self.wfile.flush()
+            _relay(self.request, upstream)
+
+
+def _relay(client, upstream):
+    """Copies bytes both ways until both sides have finished sending."""
+    open_ends = {client: upstream, upstream: client}
+    while open_ends:
+        ready = select.select(list(open_ends), [], [], 60)[0]
+        if not ready:
+            return
+        for sock in ready:
+            try:
+                data = sock.recv(65536)
+            except OSError:
+                data = b""
+            try:
+                if data:
+                    open_ends[sock].sendall(data)
+                    continue
+                open_ends[sock].shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+            del open_ends[sock]
 
 
 class _Listener(socketserver.ThreadingTCPServer):
@@ -273,6 +349,15 @@ class _Listener(socketserver.ThreadingTCPServer):
         request.close()
 
 
+class _Tunnel(_Listener):
+    def __init__(self, owner, name, port):
+        self.owner, self.name = owner, name
+        socketserver.ThreadingTCPServer.__init__(self, (HOST, port or 0), _TunnelHandler)
+
+    def get_request(self):
+        return self.socket.accept()
+
+
 class VantrelServer:
     """start() binds every listener (OSError if a port is taken) and serves;
     stop() closes the listeners (connections already open run to their end).
@@ -280,11 +365,13 @@ class VantrelServer:
 
     LISTENERS = tuple(LISTENERS)
 
-    def __init__(self, docroot, certs=TEST_CA, port=0, runtime_port=0, special_base=None):
+    def __init__(self, docroot, certs=TEST_CA, port=0, runtime_port=0, special_base=None, tunnel_port=None):
         self.docroot, self.certs = os.path.abspath(docroot), str(certs)
         self._wanted = {"main": port, "runtime": runtime_port}
         for offset, name in enumerate(("tls10", "wronghost", "expired")):
             self._wanted[name] = special_base + offset if special_base else 0
+        if tunnel_port is not None:
+            self._wanted["tunnel"] = tunnel_port
         self.log_lock = threading.Lock()
         self._listeners = []
         self.ports = {}
@@ -293,6 +380,8 @@ class VantrelServer:
         try:
             for name in self.LISTENERS:
                 self._listeners.append(_Listener(self, name, self._wanted[name]))
+            if "tunnel" in self._wanted:
+                self._listeners.append(_Tunnel(self, "tunnel", self._wanted["tunnel"]))
         except OSError:
             for listener in self._listeners:
                 listener.server_close()
@@ -327,13 +416,14 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--runtime-port", type=int, default=0)
     parser.add_argument("--special-base", type=int)
+    parser.add_argument("--tunnel-port", type=int)
     args = parser.parse_args()
     if args.certs:
         shutil.copytree(TEST_CA, args.certs, dirs_exist_ok=True)
     done = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: done.set())
-    with VantrelServer(args.docroot, TEST_CA, args.port, args.runtime_port, args.special_base):
+    with VantrelServer(args.docroot, TEST_CA, args.port, args.runtime_port, args.special_base, args.tunnel_port):
         print("ready", flush=True)
         done.wait()
 
