@@ -40,8 +40,8 @@ if [ "${1:-}" = --drive ]; then
   exit
 fi
 
-local_dir=$build
-bash tools/setup.sh
+# Inside the namespace the machine is already set up (see i686-executor.sh).
+[ -n "${VANTREL_I686_INSIDE:-}" ] || bash tools/setup.sh
 source tools/i686-executor.sh
 choose_i686_executor
 enter_i686_executor "$self" "$@"
@@ -53,7 +53,7 @@ done
 
 run_dir=$build/main-run
 rm -rf "$run_dir" && mkdir -p "$run_dir/shots"
-export WINEPREFIX=$local_dir/main-run-prefix
+export WINEPREFIX=$build/main-run-prefix
 rm -rf "$WINEPREFIX"
 /usr/bin/python3 tests/e2e/winectl.py copy win10 "$WINEPREFIX"
 export VANTREL_SAMPLE_RECORD="Z:${run_dir//\//\\}\\sample-installer.txt"
@@ -86,7 +86,7 @@ if [ "$interactive" = 1 ]; then
   i686_executor_line | sed 's/^/main: /'
   exit "$code"
 fi
-fbdir=$local_dir/main-run-screen
+fbdir=$build/main-run-screen
 mkdir -p "$fbdir"
 xvfb-run -a -s "-screen 0 1024x768x24 -nocursor -fbdir $fbdir" "$self" --drive "$run_dir" "$fbdir" && code=0 || code=$?
 record

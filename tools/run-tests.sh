@@ -12,7 +12,8 @@ set -euo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/.."
 
-bash tools/setup.sh
+# Inside the namespace the machine is already set up (see i686-executor.sh).
+[ -n "${VANTREL_I686_INSIDE:-}" ] || bash tools/setup.sh
 source tools/i686-executor.sh
 choose_i686_executor
 enter_i686_executor "$self" "$@"

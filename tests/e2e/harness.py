@@ -43,12 +43,6 @@ CERTS_DIR = winectl.TEST_CA
 # "x86_64" for the second width on hosts that run no 32-bit code.
 WIDTH = winectl.pe_image.width(BUILD_DIR / "VantrelSetup.exe")
 
-# How many times slower than usual programs run here (VANTREL_TEST_PACE, for
-# a machine much slower than ours): drips that keep a download going long
-# enough to be watched are stretched by it.
-PACE = float(os.environ.get("VANTREL_TEST_PACE") or 1)
-
-
 # The pinned root, and the host's bundle that Wine's ROOT store is read from.
 G2 = (SOURCE_DIR / "res/digicert_global_root_g2.der").read_bytes()
 HOST_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"

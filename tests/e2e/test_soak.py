@@ -144,7 +144,7 @@ def make_fault(rng: random.Random, index: int, kind: str, repeat: int) -> Fault:
         # Bytes keep coming, each piece well inside the network timeout, for
         # longer than the driver takes to press the button: a downloader that
         # stopped looking at the flag would read on to the end.
-        delay = int(rng.randint(80, 120) * harness.PACE)
+        delay = rng.randint(80, 120)
         return fault(0, True, rules={package_path: {"drip": {"chunk": 16384, "delay_ms": delay}}})
     raise AssertionError(kind)
 

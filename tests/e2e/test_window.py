@@ -305,7 +305,7 @@ def test_full_run_then_a_second_run(desk, staging, tmp_path, display):
     # About five seconds of pieces for the driver to see the bar move, and the
     # last one waits for the test, so the running state is read before the
     # end however slowly the driver runs.
-    publish_release(staging, drip={"chunk": 65536, "delay_ms": int(100 * harness.PACE), "hold": "go"})
+    publish_release(staging, drip={"chunk": 65536, "delay_ms": 100, "hold": "go"})
     with Installer(prefix, tmp_path) as app:
         ui = app.ui
         ui.wait_window()
@@ -378,7 +378,7 @@ def test_failed_run_reports_in_the_status_line_only(desk96, staging, tmp_path, c
 
 def test_cancel_during_a_slow_download_then_start_again(desk96, staging, tmp_path):
     # Each chunk well inside the installer's 15 s network timeout.
-    slow = int(1500 * harness.PACE)
+    slow = 1500
     publish_release(staging, drip={"chunk": 16384, "delay_ms": slow})
     with Installer(desk96, tmp_path) as app:
         ui = app.ui
