@@ -135,6 +135,20 @@ bool IsUnreachable(DWORD error) {
            error == ERROR_WINHTTP_TIMEOUT;
 }
 
+// The length the server announced, or false where there is none or it is not a
+// plain number. Only an unchecked download looks at it: a body that ends
+// before it is cut off (a connection closed early can read like a clean end),
+// and nothing else would notice. A digest-checked download has its own size.
+bool DeclaredLength(HINTERNET http, std::uint64_t& length) {
+    wchar_t text[32] = {};
+    DWORD size = sizeof(text);
+    if (WinHttp().WinHttpQueryHeaders(http, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                                      WINHTTP_NO_HEADER_INDEX) == FALSE) {
+        return false;
+    }
+    return ParseDecimal(std::wstring(text, size / sizeof(wchar_t)), length);
+}
+
 }  // namespace
 
 FileHandle DownloadFile(const DownloadRequest& request, const DownloadObserver& observer,
@@ -170,6 +184,8 @@ FileHandle DownloadFile(const DownloadRequest& request, const DownloadObserver& 
                                         WINHTTP_NO_HEADER_INDEX) != FALSE,
                     L"无法读取下载响应");
     if (statusCode != 200) throw Failure{L"下载服务器返回 HTTP " + ToDecimal(statusCode)};
+    std::uint64_t declared = 0;
+    const bool announced = !verify && DeclaredLength(http, declared);
 
     // Receiving. Exclusive sharing while the file is written: nobody else
     // can open it until it is complete.
@@ -180,8 +196,8 @@ FileHandle DownloadFile(const DownloadRequest& request, const DownloadObserver& 
     std::uint64_t total = 0;
     ThrowIfCancelled(cancelRequested);
 
-    // The length header is never trusted: the body ends with the read that
-    // returns 0 bytes, and the limit is enforced on what actually arrives.
+    // The length header never sets a limit or an end: the body ends with the
+    // read that returns 0 bytes, and the limit is enforced on what arrives.
     std::vector<std::uint8_t> buffer(kChunkSize);
     for (;;) {
         DWORD read = 0;
@@ -200,7 +216,12 @@ FileHandle DownloadFile(const DownloadRequest& request, const DownloadObserver& 
 
     // Checking.
     if (total == 0) throw Failure{L"服务器返回了空文件。"};
-    if (!verify) return FileHandle();  // the owners close the file, the request, connection and session
+    if (!verify) {
+        if (announced && total < declared) {
+            throw Failure{WithErrorCode(L"下载中断，请重试", ERROR_WINHTTP_CONNECTION_ERROR)};
+        }
+        return FileHandle();  // the owners close the file, the request, connection and session
+    }
     if (total != sizeLimit) throw Failure{L"安装包下载不完整，请重试。"};
     if (observer.verifying) observer.verifying();
     return OpenAndCheckDigest(std::move(file), request);

@@ -15,6 +15,19 @@ std::wstring ToDecimal(std::uint64_t value) {
     return text;
 }
 
+bool ParseDecimal(const std::wstring& text, std::uint64_t& value) {
+    if (text.empty()) return false;
+    std::uint64_t parsed = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        const auto digit = static_cast<std::uint64_t>(c - L'0');
+        if (parsed > (UINT64_MAX - digit) / 10) return false;
+        parsed = parsed * 10 + digit;
+    }
+    value = parsed;
+    return true;
+}
+
 std::wstring ToLowerHex(const std::uint8_t* bytes, std::size_t count) {
     static const wchar_t kDigits[] = L"0123456789abcdef";
     std::wstring text;

@@ -15,6 +15,10 @@ namespace vantrel {
 // printf machinery into the program for the same digits.
 std::wstring ToDecimal(std::uint64_t value);
 
+// The reverse: true only for one or more plain ASCII digits whose value fits
+// in 64 bits (no sign, no spaces, leading zeros allowed).
+bool ParseDecimal(const std::wstring& text, std::uint64_t& value);
+
 // "0123456789abcdef", high nibble first, two characters per byte.
 std::wstring ToLowerHex(const std::uint8_t* bytes, std::size_t count);
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "support/failure.h"
+#include "support/text_format.h"
 
 namespace vantrel {
 namespace {
@@ -36,16 +37,10 @@ bool IsLowerHexDigest(const std::wstring& text) {
     return true;
 }
 
-// False for anything but 1 to 10 plain decimal digits with a value in
-// 1..2^30. Ten digits can't overflow 64 bits, so no range check is needed
-// while accumulating.
+// False for anything but 1 to 10 plain decimal digits with a value in 1..2^30.
 bool ParsePackageSize(const std::wstring& text, std::uint64_t& value) {
-    if (text.empty() || text.size() > kMaxSizeDigits) return false;
     std::uint64_t parsed = 0;
-    for (const wchar_t c : text) {
-        if (c < L'0' || c > L'9') return false;
-        parsed = parsed * 10 + static_cast<std::uint64_t>(c - L'0');
-    }
+    if (text.size() > kMaxSizeDigits || !ParseDecimal(text, parsed)) return false;
     if (parsed < 1 || parsed > kMaxPackageSize) return false;
     value = parsed;
     return true;

@@ -69,14 +69,11 @@ def make_fault(rng: random.Random, index: int, kind: str, repeat: int) -> Fault:
         end = "cut_after" if kind == "package cut off" else "reset_after"
         return fault(1, True, rules={package_path: {end: rng.randrange(0, len(data))}})
     if kind in ("manifest cut off", "manifest reset"):
-        # Anywhere before the end of the digest, so what arrives can't be
-        # whole: a reset may race the last bytes and reach the client as a
-        # plain end of body, and the manifest carries no length check of its
-        # own, so only then is the outcome the same either way.
+        # Content-Length announces the whole manifest: wherever the server
+        # ends early, cut or reset, the manifest is refused as incomplete.
         text = manifest_text(good)
         end = "cut_after" if kind == "manifest cut off" else "reset_after"
-        end_of_digest = text.index(b"sha256=") + len("sha256=") + 64
-        return fault(1, False, manifest=text, rules={MANIFEST: {end: rng.randrange(0, end_of_digest)}})
+        return fault(1, False, manifest=text, rules={MANIFEST: {end: rng.randrange(0, len(text))}})
     if kind == "manifest hang-up":
         return fault(1, False, rules={MANIFEST: {"no_response": True}})
     if kind == "wrong size":

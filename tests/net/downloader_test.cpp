@@ -135,6 +135,17 @@ TEST_F(Downloader, OutcomesTable) {
         {"empty body with digest", R"({"body_hex": ""})", 0, 1000, kDigest1000, kEmpty, false, Left::Empty, 0},
         {"reset mid-body", R"({"body_len": 1198576, "reset_after": 150000})", 0, 1 << 20, L"", kInterrupted, true,
          Left::Partial, 150000},
+        // A plain close before the announced length is the same fault as a
+        // reset, where no digest would catch it; with a digest only the size
+        // counts, and without a length header the close is the end.
+        {"closed mid-body", R"({"body_len": 30000, "cut_after": 20000})", 0, 65536, L"", kInterrupted, true,
+         Left::Partial, 20000},
+        {"length header above the body", R"({"body_len": 1000, "declared_length": 5000})", 0, 65536, L"",
+         kInterrupted, true, Left::Whole, 1000},
+        {"length header above the body, digest", R"({"body_len": 1000, "declared_length": 5000})", 0, 1000,
+         kDigest1000, L"", false, Left::Whole, 1000},
+        {"no length header", R"({"body_len": 1000, "declared_length": null})", 0, 65536, L"", L"", false,
+         Left::Whole, 1000},
         // Headers, then 20 s of silence: the 15 s receive limit ends the read.
         {"stall after headers", R"({"body_len": 1000, "stall_after_headers_ms": 20000})", 0, 65536, L"",
          kInterrupted, true, Left::Empty, 0},

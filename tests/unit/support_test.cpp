@@ -17,12 +17,25 @@
 using namespace vantrel;
 using test_support::FailureOf;
 
-TEST(ToDecimal, WritesUnsignedDecimalWithoutSignOrPadding) {
+TEST(Decimal, WritesUnsignedDecimalWithoutSignOrPaddingAndReadsOnlyPlainDigitsThatFit) {
     EXPECT_EQ(ToDecimal(0), L"0");
     EXPECT_EQ(ToDecimal(7), L"7");
     EXPECT_EQ(ToDecimal(0xC0000005u), L"3221225477");
     EXPECT_EQ(ToDecimal(4294967296ull), L"4294967296");  // byte counts go past 32 bits
     EXPECT_EQ(ToDecimal(18446744073709551615ull), L"18446744073709551615");
+
+    const struct { const wchar_t* text; bool parsed; std::uint64_t value; } reads[] = {
+        {L"0", true, 0}, {L"007", true, 7}, {L"4294967296", true, 4294967296ull},
+        {L"18446744073709551615", true, 18446744073709551615ull},
+        {L"18446744073709551616", false, 0}, {L"99999999999999999999", false, 0},
+        {L"", false, 0}, {L"-1", false, 0}, {L"+1", false, 0}, {L" 1", false, 0}, {L"1 ", false, 0},
+        {L"0x10", false, 0}, {L"1,000", false, 0}, {L"\xFF11", false, 0},  // a full-width digit
+    };
+    for (const auto& row : reads) {
+        std::uint64_t value = 12345;
+        EXPECT_EQ(ParseDecimal(row.text, value), row.parsed) << row.text;
+        EXPECT_EQ(value, row.parsed ? row.value : 12345u) << row.text;
+    }
 }
 
 TEST(CheckSystemCall, SuccessKeepsLastErrorAndFailureCarriesItAsFullWidthSuffix) {
