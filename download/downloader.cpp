@@ -88,10 +88,10 @@ struct Attempt {
 Attempt OpenAttempt(const ServerEndpoint& server, const std::wstring& path, const std::wstring& proxy) {
     const WinHttpApi& api = WinHttp();
     Attempt attempt;
-    attempt.session.Reset(proxy.empty() ? api.WinHttpOpen(L"VantrelSetup/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)
-                                        : api.WinHttpOpen(L"VantrelSetup/1.0", WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-                                                          proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
+    const DWORD access = proxy.empty() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    const wchar_t* const proxyName = proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str();
+    attempt.session.Reset(
+        api.WinHttpOpen(L"VantrelSetup/1.0", access, proxyName, WINHTTP_NO_PROXY_BYPASS, 0));
     CheckSystemCall(attempt.session.Valid(), L"无法初始化下载连接");
 
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;

@@ -9,7 +9,7 @@
 
 namespace vantrel {
 
-// Handles whose "none" value is null: processes, threads, mutexes.
+// Handles whose "none" value is null: processes, threads, mutexes, tokens.
 struct KernelHandleTraits {
     using Type = HANDLE;
     static Type Invalid() noexcept { return nullptr; }

@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "support/failure.h"
-#include "support/scoped_handle.h"
 #include "support/system_api.h"
 #include "support/text_format.h"
+#include "support/win_handles.h"
 
 namespace vantrel {
 
@@ -42,17 +42,11 @@ std::wstring NewRandomDirectory() {
 constexpr const wchar_t* kCreateFailed = L"无法创建临时目录";
 constexpr DWORD kInheritedByContent = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
-struct TokenTraits {
-    using Type = HANDLE;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type token) noexcept { CloseHandle(token); }
-};
-
 // The SID of the user this process runs as.
 std::vector<std::uint8_t> CurrentUserSid() {
     HANDLE opened = nullptr;
     CheckSystemCall(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened) != FALSE, kCreateFailed);
-    const ScopedHandle<TokenTraits> token(opened);
+    const KernelHandle token(opened);
     DWORD size = 0;
     // The first call only asks for the size, and fails doing so.
     GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
